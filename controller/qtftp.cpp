@@ -1,0 +1,60 @@
+#include "qtftp.h"
+
+#include <QUdpSocket>
+
+QTftp::QTftp(QObject *parent)
+    : QObject(parent)
+    , m_errorString(QStringLiteral("Open a folder to begin"))
+{
+    loadNetworkInterfaces();
+    connect(&futureWatcher, &QFutureWatcher<bool>::finished, this, &QTftp::futureFinishHandler);
+}
+
+QTftp::~QTftp()
+{
+    // A transfer still running uses this object: stop it and wait, so that it
+    // never outlives the controller. It notices within a fraction of a second.
+    m_stopRequested = true;
+    futureWatcher.waitForFinished();
+    releaseSocket();
+}
+
+void QTftp::setRemoteAddress(QString remoteAddress)
+{
+    if (m_remoteAddress == remoteAddress)
+        return;
+    m_remoteAddress = remoteAddress;
+    emit remoteAddressChanged(m_remoteAddress);
+}
+
+void QTftp::setRemotePort(unsigned short remotePort)
+{
+    if (m_remotePort == remotePort)
+        return;
+    m_remotePort = remotePort;
+    emit remotePortChanged(m_remotePort);
+}
+
+void QTftp::setLocalAddress(QString localAddress)
+{
+    if (m_localAddress == localAddress)
+        return;
+    m_localAddress = localAddress;
+    emit localAddressChanged(m_localAddress);
+}
+
+void QTftp::setLocalPort(unsigned short localPort)
+{
+    if (m_localPort == localPort)
+        return;
+    m_localPort = localPort;
+    emit localPortChanged(m_localPort);
+}
+
+void QTftp::setIfsList(QList<QString> ifsList)
+{
+    if (m_ifsList == ifsList)
+        return;
+    m_ifsList = ifsList;
+    emit ifsListChanged(m_ifsList);
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QFutureWatcher>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <atomic>
+
+class QUdpSocket;
+
+// The update controller and TFTP client behind the window. Everything the
+// window needs is on the meta-object; the order of properties, signals, slots
+// and invokable methods below is part of the QML interface.
+class QTftp : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString errorString READ errorString NOTIFY errorStringChanged)
+    Q_PROPERTY(QString remoteAddress READ remoteAddress WRITE setRemoteAddress NOTIFY remoteAddressChanged)
+    Q_PROPERTY(unsigned short remotePort READ remotePort WRITE setRemotePort NOTIFY remotePortChanged)
+    Q_PROPERTY(QString localAddress READ localAddress WRITE setLocalAddress NOTIFY localAddressChanged)
+    Q_PROPERTY(unsigned short localPort READ localPort WRITE setLocalPort NOTIFY localPortChanged)
+    Q_PROPERTY(QStringList ifsList READ ifsList WRITE setIfsList NOTIFY ifsListChanged)
+    Q_PROPERTY(int fileSize READ fileSize NOTIFY fileSizeChanged)
+    Q_PROPERTY(int fileProgress READ fileProgress NOTIFY fileProgressChanged)
+    Q_PROPERTY(QString updaterVersion READ updaterVersion NOTIFY updaterVersionChanged)
+
+public:
+    explicit QTftp(QObject *parent = nullptr);
+    ~QTftp() override;
+
+    QString errorString() const { return m_errorString; }
+    QString remoteAddress() const { return m_remoteAddress; }
+    unsigned short remotePort() const { return m_remotePort; }
+    QString localAddress() const { return m_localAddress; }
+    unsigned short localPort() const { return m_localPort; }
+    QStringList ifsList() const { return m_ifsList; }
+    int fileSize() const { return m_fileSize; }
+    int fileProgress() const { return m_fileProgress; }
+    QString updaterVersion() const { return QStringLiteral("1.1.0.9.0.5"); }
+
+    // Blocking transfers on the calling thread. The endpoints are copied when
+    // a transfer starts; property updates reach the controller on its own
+    // thread, in the order they were made.
+    bool putByteArray(QString fileName, QByteArray data);
+    bool getByteArray(QString fileName, QByteArray *data);
+
+    QByteArray putFilePacket(QString fileName, QByteArray data) const;
+    QByteArray getFilePacket(QString fileName) const;
+
+    // The files the next update sends, in sending order.
+    QStringList firmwareFileList() const { return fileList; }
+
+    // Names of the application images seen since start-up, lower-cased: the
+    // device may refuse one it already runs, which is not a failure.
+    static QStringList k_bypassableFiles;
+    static const QList<QRegularExpression> k_swAppFileRegExps;
+    static const QList<QRegularExpression> k_filenamesRegExps;
+
+signals:
+    void errorStringChanged(QString errorString);
+    void remoteAddressChanged(QString remoteAddress);
+    void remotePortChanged(unsigned short remotePort);
+    void localAddressChanged(QString localAddress);
+    void localPortChanged(unsigned short localPort);
+    void ifsListChanged(QList<QString> ifsList);
+    void updaterVersionChanged(QString updaterVersion);
+    void fileSizeChanged(int fileSize);
+    void fileProgressChanged(int fileProgress);
+    void updateCompleted();
+
+public slots:
+    void setRemoteAddress(QString remoteAddress);
+    void setRemotePort(unsigned short remotePort);
+    void setLocalAddress(QString localAddress);
+    void setLocalPort(unsigned short localPort);
+    void setIfsList(QList<QString> ifsList);
+
+private slots:
+    void futureFinishHandler();
+
+public:
+    Q_INVOKABLE void buildFileList(QUrl filesFolder);
+    Q_INVOKABLE void startUpdate();
+    Q_INVOKABLE bool sendFile(QUrl fileUrl);
+    Q_INVOKABLE QString loadNetoworkIf();
+    Q_INVOKABLE QString loadNetworkAddr();
+    Q_INVOKABLE void saveNetworkIf(QString ifName);
+    Q_INVOKABLE void saveNetworkAddr(QString addr);
+    Q_INVOKABLE int savedInterfaceIndex();
+
+private:
+    // What one transfer works with, copied when it starts so that the window
+    // may go on editing the properties without touching a running transfer.
+    struct Transfer
+    {
+        QString localAddress;
+        QString remoteAddress;
+        unsigned short remotePort = 0;
+        QElapsedTimer sinceProgressShown;
+    };
+    enum class Receipt { Datagram, TimedOut, Stopped };
+
+    void loadNetworkInterfaces();
+    void fileListFromRegExps(QList<QRegularExpression> patterns, QList<QString> names, QUrl folder,
+                             bool bypassable);
+    void sendCurrentFile();
+    bool transferRunning() const { return m_transferRunning; }
+    void setStatusOnGuiThread(const QString &text);
+
+    void beginTransfer();
+    bool bindSocket();
+    bool setTftpError(QString message);
+    bool finishTransfer(const QString &message, bool result);
+    bool abandonTransfer();
+    void releaseSocket();
+    void keepSocketForController();
+    void setTransferStatus(const QString &text);
+    void reportLocalPort(unsigned short port);
+    void reportNewFile(int size);
+    void reportFileProgress(int progress, bool lastBlock);
+    template <typename Update> void applyOnControllerThread(Update update);
+    Receipt receiveFromDevice(const QHostAddress &device, QByteArray &buffer, qsizetype &length,
+                              unsigned short &devicePort);
+    void discardPendingDatagrams();
+
+    QFutureWatcher<bool> futureWatcher;
+    QString m_localAddress;
+    QString m_remoteAddress;
+    unsigned short m_localPort = 0;
+    unsigned short m_remotePort = 69;
+    QStringList m_ifsList;
+    QStringList fileList;
+    int currentFileIndex = 0;
+    QString m_errorString;
+    QUdpSocket *udpSocket = nullptr;
+    int m_fileSize = 1;
+    int m_fileProgress = 0;
+
+    bool m_transferRunning = false;
+    Transfer m_transfer;
+    std::atomic<bool> m_stopRequested = false;
+    std::atomic<bool> m_progressUpdatePending = false;
+};

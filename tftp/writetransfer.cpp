@@ -1,0 +1,76 @@
+#include "qtftp.h"
+
+#include "tftppacket.h"
+
+#include <QHostInfo>
+#include <QUdpSocket>
+
+// Uploads one image with a write request and lock-step 512-byte blocks. One
+// packet is in flight at a time, each reply is awaited once for up to ten
+// seconds, nothing is sent twice, and the first irregular reply ends the run.
+bool QTftp::putByteArray(QString fileName, QByteArray data)
+{
+    beginTransfer();
+    if (data.size() > Tftp::MaxImageSize)
+        return setTftpError(QStringLiteral("File %1 is too large to send: %2 bytes, the limit is %3 bytes")
+                                    .arg(fileName)
+                                    .arg(data.size())
+                                    .arg(Tftp::MaxImageSize));
+
+    if (!bindSocket())
+        return setTftpError(udpSocket->errorString());
+    setTransferStatus(QStringLiteral("Sending file %1").arg(fileName));
+
+    const QHostInfo host = QHostInfo::fromName(m_transfer.remoteAddress);
+    if (host.addresses().isEmpty())
+        return setTftpError(QStringLiteral("could not resolve host name %1").arg(host.hostName()));
+    const QHostAddress device = host.addresses().constFirst();
+    unsigned short devicePort = m_transfer.remotePort;
+
+    const QByteArray request = putFilePacket(fileName, data);
+    if (udpSocket->writeDatagram(request, device, devicePort) != request.size())
+        return setTftpError(QStringLiteral("Did not send packet to host  %1").arg(udpSocket->errorString()));
+    reportNewFile(int(data.size()));
+
+    QByteArray reply;
+    qsizetype replyLength = 0;
+    QByteArray block;
+    quint32 blockCounter = 0;
+    bool lastBlockSent = false;
+    int progress = 0;
+    for (;;) {
+        switch (receiveFromDevice(device, reply, replyLength, devicePort)) {
+        case Receipt::Datagram:
+            break;
+        case Receipt::TimedOut:
+            return setTftpError(QStringLiteral("No message received from host  %1").arg(udpSocket->errorString()));
+        case Receipt::Stopped:
+            return abandonTransfer();
+        }
+
+        const Tftp::WriteReply classified =
+                Tftp::classifyWriteReply(QByteArrayView(reply.constData(), replyLength), quint16(blockCounter));
+        switch (classified.kind) {
+        case Tftp::WriteReply::Acknowledged:
+            break;
+        case Tftp::WriteReply::ErrorPacket:
+            // The device refuses an application image it already runs.
+            if (k_bypassableFiles.contains(fileName.toLower()))
+                return finishTransfer(QStringLiteral("No Error"), true);
+            return setTftpError(classified.message);
+        case Tftp::WriteReply::Rejected:
+            return setTftpError(classified.message);
+        }
+        if (lastBlockSent)
+            return finishTransfer(QStringLiteral("No Error"), true);
+
+        ++blockCounter;
+        const QByteArrayView payload = Tftp::blockPayload(data, blockCounter);
+        lastBlockSent = payload.size() < Tftp::BlockSize;
+        Tftp::fillDataPacket(block, quint16(blockCounter), payload);
+        if (udpSocket->writeDatagram(block, device, devicePort) != block.size())
+            return setTftpError(QStringLiteral("Did not send data packet to host  %1").arg(udpSocket->errorString()));
+        progress += int(block.size());
+        reportFileProgress(progress, lastBlockSent);
+    }
+}
