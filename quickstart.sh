@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, then starts the tool or runs every test.
+#
+#   ./quickstart.sh run     build and start the tool
+#   ./quickstart.sh test    build and run every test, also under sanitizers
+#
+# Meant for Debian 12, as root (or with sudo available).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+build_packages=(
+    g++ cmake ninja-build pkg-config
+    qt6-base-dev qt6-declarative-dev
+)
+runtime_packages=(
+    qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
+    qml6-module-qtquick-dialogs qml6-module-qt-labs-folderlistmodel qml6-module-qtquick-layouts
+    qml6-module-qtquick-window qml6-module-qtqml-workerscript
+    libgl1-mesa-dri libegl1 fonts-dejavu-core fontconfig
+)
+test_packages=(
+    qml6-module-qttest tftpd-hpa tftp-hpa iproute2 clang libclang-rt-14-dev
+    xvfb xauth x11-utils
+)
+
+install_missing() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+    # The tftpd-hpa package may start a system-wide server; the tests start their own.
+    if [[ " ${missing[*]} " == *" tftpd-hpa "* ]] && command -v service >/dev/null; then
+        "${sudo[@]}" service tftpd-hpa stop >/dev/null 2>&1 || true
+    fi
+}
+
+# configure_and_build <build dir> [cmake options...]
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" --parallel "$(nproc)"
+}
+
+case "${1:-}" in
+run)
+    install_missing "${build_packages[@]}" "${runtime_packages[@]}"
+    configure_and_build build -DBUILD_TESTING=OFF
+    exec build/app/swtxupdater
+    ;;
+test)
+    install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}"
+    export CTEST_OUTPUT_ON_FAILURE=1
+
+    echo "== Test suite"
+    configure_and_build build -DBUILD_TESTING=ON
+    ctest --test-dir build --parallel 2
+
+    echo "== Test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+    configure_and_build build-asan -DBUILD_TESTING=ON -DSWTX_SANITIZE=address,undefined
+    ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 \
+    LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir build-asan --parallel 2
+
+    echo "== Fuzzing the packet classification"
+    cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
+    cmake --build build-fuzz --target fuzz_packets
+    mkdir -p build-fuzz/corpus
+    build-fuzz/fuzz/fuzz_packets -runs=500000 build-fuzz/corpus fuzz/seeds
+    ;;
+*)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac
