@@ -20,7 +20,7 @@ runtime_packages=(
 )
 test_packages=(
     qml6-module-qttest tftpd-hpa tftp-hpa iproute2 clang libclang-rt-14-dev
-    xvfb xauth x11-utils
+    xvfb xauth x11-utils xdotool
 )
 
 install_missing() {

@@ -1,0 +1,141 @@
+#include "qtftp.h"
+
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+// The real program, started as a user starts it, with a home and settings
+// store of its own.
+class StartupTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init() { QFile::remove(settingsFile()); }
+    void startsAndShowsItsWindow_data();
+    void startsAndShowsItsWindow();
+    void quitEndsWithStatusZero();
+    void documentWithoutWindowEndsWithMinusOne();
+
+private:
+    QProcessEnvironment environment(const QString &platform) const;
+    QString settingsFile() const { return m_home.filePath(u".config/Orvane/SwTxUpdater.conf"_s); }
+
+    QTemporaryDir m_home;
+};
+
+void StartupTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(m_home.isValid());
+    QVERIFY2(QFileInfo(QStringLiteral(SWTXUPDATER_PATH)).isExecutable(), SWTXUPDATER_PATH);
+}
+
+QProcessEnvironment StartupTest::environment(const QString &platform) const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"QT_QPA_PLATFORM"_s, platform);
+    env.insert(u"HOME"_s, m_home.path());
+    env.insert(u"XDG_CONFIG_HOME"_s, m_home.filePath(u".config"_s));
+    env.insert(u"XDG_RUNTIME_DIR"_s, m_home.path());
+    env.remove(u"QT_QUICK_CONTROLS_STYLE"_s);
+    return env;
+}
+
+void StartupTest::startsAndShowsItsWindow_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no arguments") << QStringList();
+    QTest::newRow("unknown option") << QStringList{ u"--no-such-option"_s, u"extra"_s };
+}
+
+// The window's first bindings save the selected interface while the window
+// is created, so the settings file is the sign that the window is up.
+void StartupTest::startsAndShowsItsWindow()
+{
+    QFETCH(QStringList, arguments);
+    // Nothing saved: the first entry is selected (on Linux an interface's
+    // readable name is its system name).
+    const QString firstEntry = QTftp().ifsList().value(0);
+    QVERIFY2(!firstEntry.isEmpty(), "this machine lists no IPv4 address");
+
+    QProcess program;
+    program.setProcessEnvironment(environment(u"offscreen"_s));
+    program.start(QStringLiteral(SWTXUPDATER_PATH), arguments);
+    QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(settingsFile()), 10000);
+    QCOMPARE(QSettings(settingsFile(), QSettings::IniFormat).value(u"savedInterface"_s).toString(),
+             firstEntry.section(u" -- "_s, 0, 0));
+    QTest::qWait(300);
+    QCOMPARE(program.state(), QProcess::Running);
+    // Offscreen there is no way to Quit; the next case does that on X.
+    program.kill();
+    program.waitForFinished();
+}
+
+// Offscreen windows take no keyboard, so this runs on an X server of its own
+// and presses the Quit shortcut as a user does.
+void StartupTest::quitEndsWithStatusZero()
+{
+    QProcess server;
+    server.start(u"Xvfb"_s, { u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"1024x768x24"_s, u"-nolisten"_s, u"tcp"_s });
+    QVERIFY2(server.waitForStarted(), "Xvfb is needed: apt-get install xvfb");
+    // The server writes its display number once it accepts clients.
+    QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 10000);
+    const QString display = u':' + QString::fromLatin1(server.readLine().trimmed());
+
+    QProcessEnvironment env = environment(u"xcb"_s);
+    env.insert(u"DISPLAY"_s, display);
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(SWTXUPDATER_PATH), {});
+    QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
+
+    // xdotool gives up when a window it inspects goes away, as windows may
+    // while the program starts: search again until the main window shows.
+    QProcess xdotool;
+    xdotool.setProcessEnvironment(env);
+    QString window;
+    for (const QDeadlineTimer deadline(10000); window.isEmpty() && !deadline.hasExpired(); QTest::qWait(100)) {
+        xdotool.start(u"xdotool"_s, { u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"^Skyweave Transmitter Update Tool$"_s });
+        xdotool.waitForFinished();
+        window = QString::fromLatin1(xdotool.readAllStandardOutput()).section(u'\n', 0, 0);
+    }
+    QVERIFY2(!window.isEmpty(), "the window did not show (xdotool is needed: apt-get install xdotool)");
+    QCOMPARE(program.state(), QProcess::Running);
+
+    xdotool.start(u"xdotool"_s, { u"windowfocus"_s, u"--sync"_s, window, u"key"_s, u"ctrl+q"_s });
+    QVERIFY(xdotool.waitForFinished());
+    QVERIFY2(xdotool.exitCode() == 0, xdotool.readAllStandardError().constData());
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    server.terminate();
+    server.waitForFinished();
+}
+
+// A style the user asks for but has not installed leaves the window document
+// without its controls module, the way a missing QML module package does.
+void StartupTest::documentWithoutWindowEndsWithMinusOne()
+{
+    QProcessEnvironment env = environment(u"offscreen"_s);
+    env.insert(u"QT_QUICK_CONTROLS_STYLE"_s, u"NoSuchStyle"_s);
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(SWTXUPDATER_PATH), {});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 255); // main's -1
+    const QByteArray log = program.readAllStandardError();
+    QVERIFY2(log.contains("NoSuchStyle"), log.constData());
+    QVERIFY(!QFile::exists(settingsFile()));
+}
+
+QTEST_GUILESS_MAIN(StartupTest)
+
+#include "tst_startup.moc"
