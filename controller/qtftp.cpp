@@ -1,5 +1,6 @@
 #include "qtftp.h"
 
+#include <QThread>
 #include <QUdpSocket>
 
 QTftp::QTftp(QObject *parent)
@@ -14,8 +15,12 @@ QTftp::~QTftp()
 {
     // A transfer still running uses this object: stop it and wait, so that it
     // never outlives the controller. It notices within a fraction of a second.
+    // The watcher covers a queued task that has not started yet; the count
+    // covers transfers that callers started on threads of their own.
     m_stopRequested = true;
     futureWatcher.waitForFinished();
+    while (m_runningTransfers > 0)
+        QThread::msleep(1);
     releaseSocket();
 }
 

@@ -106,6 +106,19 @@ private:
     };
     enum class Receipt { Datagram, TimedOut, Stopped };
 
+    // Spans one transfer: copies its endpoints, and counts it as running so
+    // that the destructor can wait for it.
+    class TransferScope
+    {
+    public:
+        explicit TransferScope(QTftp &tftp);
+        ~TransferScope();
+        Q_DISABLE_COPY_MOVE(TransferScope)
+
+    private:
+        QTftp &controller;
+    };
+
     void loadNetworkInterfaces();
     void fileListFromRegExps(QList<QRegularExpression> patterns, QList<QString> names, QUrl folder,
                              bool bypassable);
@@ -113,7 +126,6 @@ private:
     bool transferRunning() const { return m_transferRunning; }
     void setStatusOnGuiThread(const QString &text);
 
-    void beginTransfer();
     bool bindSocket();
     bool setTftpError(QString message);
     bool finishTransfer(const QString &message, bool result);
@@ -145,5 +157,6 @@ private:
     bool m_transferRunning = false;
     Transfer m_transfer;
     std::atomic<bool> m_stopRequested = false;
+    std::atomic<int> m_runningTransfers = 0;
     std::atomic<bool> m_progressUpdatePending = false;
 };

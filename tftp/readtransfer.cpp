@@ -9,7 +9,7 @@
 // stays with the controller afterwards.
 bool QTftp::getByteArray(QString fileName, QByteArray *data)
 {
-    beginTransfer();
+    const TransferScope scope(*this);
     const auto fail = [this](const QString &message) {
         setTransferStatus(message);
         keepSocketForController();

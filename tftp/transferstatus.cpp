@@ -22,11 +22,18 @@ void QTftp::applyOnControllerThread(Update update)
         QMetaObject::invokeMethod(this, std::move(update), Qt::QueuedConnection);
 }
 
-void QTftp::beginTransfer()
+QTftp::TransferScope::TransferScope(QTftp &tftp)
+    : controller(tftp)
 {
-    m_transfer.localAddress = m_localAddress;
-    m_transfer.remoteAddress = m_remoteAddress;
-    m_transfer.remotePort = m_remotePort;
+    ++tftp.m_runningTransfers;
+    tftp.m_transfer.localAddress = tftp.m_localAddress;
+    tftp.m_transfer.remoteAddress = tftp.m_remoteAddress;
+    tftp.m_transfer.remotePort = tftp.m_remotePort;
+}
+
+QTftp::TransferScope::~TransferScope()
+{
+    --controller.m_runningTransfers;
 }
 
 bool QTftp::bindSocket()

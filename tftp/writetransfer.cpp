@@ -10,7 +10,7 @@
 // seconds, nothing is sent twice, and the first irregular reply ends the run.
 bool QTftp::putByteArray(QString fileName, QByteArray data)
 {
-    beginTransfer();
+    const TransferScope scope(*this);
     if (data.size() > Tftp::MaxImageSize)
         return setTftpError(QStringLiteral("File %1 is too large to send: %2 bytes, the limit is %3 bytes")
                                     .arg(fileName)
