@@ -66,8 +66,10 @@ void QTftp::fileListFromRegExps(QList<QRegularExpression> patterns, QList<QStrin
     for (const QRegularExpression &pattern : patterns) {
         const QStringList matching = names.filter(pattern);
         for (const QString &name : matching) {
-            if (bypassable)
+            if (bypassable) {
+                const std::lock_guard lock(m_sharedWithTransfers);
                 k_bypassableFiles.append(name.toLower());
+            }
             fileList.append(folderText + u'/' + escapedForUrlPath(name));
         }
     }

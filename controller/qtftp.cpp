@@ -28,7 +28,10 @@ void QTftp::setRemoteAddress(QString remoteAddress)
 {
     if (m_remoteAddress == remoteAddress)
         return;
-    m_remoteAddress = remoteAddress;
+    {
+        const std::lock_guard lock(m_sharedWithTransfers);
+        m_remoteAddress = remoteAddress;
+    }
     emit remoteAddressChanged(m_remoteAddress);
 }
 
@@ -36,7 +39,10 @@ void QTftp::setRemotePort(unsigned short remotePort)
 {
     if (m_remotePort == remotePort)
         return;
-    m_remotePort = remotePort;
+    {
+        const std::lock_guard lock(m_sharedWithTransfers);
+        m_remotePort = remotePort;
+    }
     emit remotePortChanged(m_remotePort);
 }
 
@@ -44,7 +50,10 @@ void QTftp::setLocalAddress(QString localAddress)
 {
     if (m_localAddress == localAddress)
         return;
-    m_localAddress = localAddress;
+    {
+        const std::lock_guard lock(m_sharedWithTransfers);
+        m_localAddress = localAddress;
+    }
     emit localAddressChanged(m_localAddress);
 }
 

@@ -10,7 +10,10 @@
 #include <QStringList>
 #include <QUrl>
 
+#include "transferupdates.h"
+
 #include <atomic>
+#include <mutex>
 
 class QUdpSocket;
 
@@ -102,6 +105,7 @@ private:
         QString localAddress;
         QString remoteAddress;
         unsigned short remotePort = 0;
+        QStringList bypassableFiles;
         QElapsedTimer sinceProgressShown;
     };
     enum class Receipt { Datagram, TimedOut, Stopped };
@@ -136,7 +140,7 @@ private:
     void reportLocalPort(unsigned short port);
     void reportNewFile(int size);
     void reportFileProgress(int progress, bool lastBlock);
-    template <typename Update> void applyOnControllerThread(Update update);
+    void applyOnControllerThread(TransferUpdates::Update update);
     Receipt receiveFromDevice(const QHostAddress &device, QByteArray &buffer, qsizetype &length,
                               unsigned short &devicePort);
     void discardPendingDatagrams();
@@ -155,7 +159,11 @@ private:
     int m_fileProgress = 0;
 
     bool m_transferRunning = false;
+    // Guards what the window may change while a transfer reads it: the
+    // endpoints and the bypass list.
+    std::mutex m_sharedWithTransfers;
     Transfer m_transfer;
+    TransferUpdates m_updates{ this };
     std::atomic<bool> m_stopRequested = false;
     std::atomic<int> m_runningTransfers = 0;
     std::atomic<bool> m_progressUpdatePending = false;

@@ -11,24 +11,25 @@ constexpr qint64 progressIntervalMs = 16;
 } // namespace
 
 // The controller's properties belong to its own thread. A transfer running
-// elsewhere hands each update over as a queued call; the queue keeps them in
-// order, and ahead of the future's finished notification that follows them.
-template <typename Update>
-void QTftp::applyOnControllerThread(Update update)
+// elsewhere hands each update over through the update queue, which keeps
+// them in order and ahead of the future's finished notification.
+void QTftp::applyOnControllerThread(TransferUpdates::Update update)
 {
     if (QThread::currentThread() == thread())
         update();
     else if (!m_stopRequested)
-        QMetaObject::invokeMethod(this, std::move(update), Qt::QueuedConnection);
+        m_updates.post(std::move(update));
 }
 
 QTftp::TransferScope::TransferScope(QTftp &tftp)
     : controller(tftp)
 {
     ++tftp.m_runningTransfers;
+    const std::lock_guard lock(tftp.m_sharedWithTransfers);
     tftp.m_transfer.localAddress = tftp.m_localAddress;
     tftp.m_transfer.remoteAddress = tftp.m_remoteAddress;
     tftp.m_transfer.remotePort = tftp.m_remotePort;
+    tftp.m_transfer.bypassableFiles = k_bypassableFiles;
 }
 
 QTftp::TransferScope::~TransferScope()
@@ -47,8 +48,10 @@ bool QTftp::bindSocket()
 
 bool QTftp::setTftpError(QString message)
 {
-    setTransferStatus(message);
+    // The socket goes first, so that whoever sees the final status also sees
+    // the transfer without a socket.
     releaseSocket();
+    setTransferStatus(message);
     return false;
 }
 

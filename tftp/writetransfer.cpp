@@ -55,7 +55,7 @@ bool QTftp::putByteArray(QString fileName, QByteArray data)
             break;
         case Tftp::WriteReply::ErrorPacket:
             // The device refuses an application image it already runs.
-            if (k_bypassableFiles.contains(fileName.toLower()))
+            if (m_transfer.bypassableFiles.contains(fileName.toLower()))
                 return finishTransfer(QStringLiteral("No Error"), true);
             return setTftpError(classified.message);
         case Tftp::WriteReply::Rejected:
