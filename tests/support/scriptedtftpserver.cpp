@@ -109,12 +109,13 @@ private:
 
     bool readRequested() const { return !received.isEmpty() && numberAt(received.constFirst().bytes, 0) == 1; }
 
-    // ACK k to DATA k; after a read request or ACK k, DATA k + 1 until the
-    // file's last (short) block has been acknowledged.
+    // ACK 0 to a write request and ACK k to DATA k; after a read request or
+    // ACK k, DATA k + 1 until the file's last (short) block has been
+    // acknowledged.
     std::optional<QByteArray> regularAnswer(const QByteArray &bytes, int index) const
     {
         if (!readRequested())
-            return ack(index == 0 ? 0 : numberAt(bytes, 2));
+            return ack(numberAt(bytes, 0) == 2 ? 0 : numberAt(bytes, 2));
         const qsizetype offset = qsizetype(index) * blockSize;
         if (offset > content.size())
             return std::nullopt;
