@@ -101,7 +101,7 @@ void StartupTest::quitEndsWithStatusZero()
     QProcess xdotool;
     xdotool.setProcessEnvironment(env);
     QString window;
-    for (const QDeadlineTimer deadline(10000); window.isEmpty() && !deadline.hasExpired(); QTest::qWait(100)) {
+    for (const QDeadlineTimer deadline(30000); window.isEmpty() && !deadline.hasExpired(); QTest::qWait(100)) {
         xdotool.start(u"xdotool"_s, { u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"^Skyweave Transmitter Update Tool$"_s });
         xdotool.waitForFinished();
         window = QString::fromLatin1(xdotool.readAllStandardOutput()).section(u'\n', 0, 0);
