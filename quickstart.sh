@@ -63,10 +63,18 @@ test)
 
     echo "== Test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
     configure_and_build build-asan -DBUILD_TESTING=ON -DSWTX_SANITIZE=address,undefined
-    ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 \
+    ASAN_OPTIONS=detect_leaks=1 \
     LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ctest --test-dir build-asan --parallel 2
+
+    # The tests that cross threads. Qt's own event dispatcher rather than
+    # glib's, and see tests/sanitizers/tsan.supp for the options.
+    echo "== Transfer, sequence and interoperability tests under ThreadSanitizer"
+    configure_and_build build-tsan -DBUILD_TESTING=ON -DSWTX_SANITIZE=thread
+    QT_NO_GLIB=1 \
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1 suppressions=$PWD/tests/sanitizers/tsan.supp" \
+        ctest --test-dir build-tsan --label-regex tsan --parallel 2
 
     echo "== Fuzzing the packet classification"
     cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF

@@ -106,7 +106,8 @@ void StartupTest::quitEndsWithStatusZero()
         xdotool.waitForFinished();
         window = QString::fromLatin1(xdotool.readAllStandardOutput()).section(u'\n', 0, 0);
     }
-    QVERIFY2(!window.isEmpty(), "the window did not show (xdotool is needed: apt-get install xdotool)");
+    QVERIFY2(!window.isEmpty(), qPrintable(u"the window did not show (xdotool is needed: apt-get install xdotool); "
+                                            "the program said: "_s + QString::fromLocal8Bit(program.readAllStandardError())));
     QCOMPARE(program.state(), QProcess::Running);
 
     xdotool.start(u"xdotool"_s, { u"windowfocus"_s, u"--sync"_s, window, u"key"_s, u"ctrl+q"_s });
