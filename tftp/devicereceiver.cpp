@@ -24,8 +24,11 @@ QTftp::Receipt QTftp::receiveFromDevice(const QHostAddress &device, QByteArray &
     if (buffer.size() < receiveBufferSize)
         buffer.resize(receiveBufferSize);
     const QDeadlineTimer deadline(Tftp::ReplyTimeoutMs);
+    QHostAddress sender;
     for (;;) {
-        bool ready = udpSocket->hasPendingDatagrams();
+        // A datagram already queued makes the wait return at once; asking
+        // first would cost a system call per block.
+        bool ready = false;
         while (!ready) {
             if (m_stopRequested)
                 return Receipt::Stopped;
@@ -34,7 +37,6 @@ QTftp::Receipt QTftp::receiveFromDevice(const QHostAddress &device, QByteArray &
             if (!ready && deadline.hasExpired())
                 return Receipt::TimedOut;
         }
-        QHostAddress sender;
         unsigned short senderPort = 0;
         length = udpSocket->readDatagram(buffer.data(), buffer.size(), &sender, &senderPort);
         if (length >= 0 && sender.isEqual(device, QHostAddress::TolerantConversion)) {
