@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -12,6 +11,11 @@
 // start-up probe file .tftpd-ready) with uploads allowed. It is stopped,
 // together with the processes it forked for open transfers, when the object
 // goes away, and ends by itself if the thread that started it does.
+//
+// The server is started with a plain fork() rather than QProcess: QProcess
+// starts programs with a clone() that shares the parent's memory, which
+// ThreadSanitizer handles as a fork, leaving the test program's own analysis
+// disabled for the rest of the run.
 class TftpdProcess
 {
 public:
@@ -43,11 +47,19 @@ public:
 
 private:
     bool startOnce();
+    bool launch();
     bool waitUntilServing();
+    // Whether the server has ended; collects its exit status once it has.
+    bool hasExited() const;
+    QString output() const; // what the server wrote to stdout and stderr so far
 
     QHostAddress m_address;
     QTemporaryDir m_root;
-    mutable QProcess m_process; // isRunning() collects an exit
+    // The server's process id, until its exit has been collected; isRunning()
+    // collects an exit.
+    mutable qint64 m_pid = 0;
+    mutable int m_exitStatus = 0; // as waitpid() gives it
+    int m_output = -1; // holds what the server writes to stdout and stderr
     qint64 m_processGroup = 0;
     quint16 m_port = 0;
     QStringList m_arguments;
