@@ -1,0 +1,174 @@
+#include "windowstall.h"
+
+#include "qtftp.h"
+#include "tftpdprocess.h"
+#include "upload.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int uploadTimeoutMs = 120000;
+constexpr int firstFrameTimeoutMs = 10000;
+constexpr int probeIntervalMs = 1;
+// The window's progress counts each block's 4-byte DATA header too.
+constexpr qsizetype dataHeaderSize = 4;
+
+double threadCpuMs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+// Runs an event loop until sender emits signal or timeoutMs passes; false on
+// the time-out.
+template <typename Sender, typename Signal>
+bool waitForSignal(const Sender *sender, Signal signal, int timeoutMs)
+{
+    QEventLoop loop;
+    bool arrived = false;
+    QObject::connect(sender, signal, &loop, [&] {
+        arrived = true;
+        loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return arrived;
+}
+
+// The window has no port field and picks the first interface, so the port
+// and the local address are set on the controller, as the window tests do.
+QString chooseFolderAndAddress(QQuickWindow &window, QTftp &tftp, const QString &folder,
+                               const TftpdProcess &server)
+{
+    QObject *dialog = window.findChild<QObject *>(u"openDialog"_s);
+    QObject *addressField = window.findChild<QObject *>(u"addressField"_s);
+    QObject *grid = window.findChild<QObject *>(u"gridLayout"_s);
+    if (!dialog || !addressField || !grid)
+        return u"the window lacks the Open dialog, the address field or the grid"_s;
+    const QUrl folderUrl = QUrl::fromLocalFile(folder);
+    const QString address = server.address().toString();
+    QMetaObject::invokeMethod(dialog, "open");
+    dialog->setProperty("currentFolder", folderUrl);
+    dialog->setProperty("selectedFolder", folderUrl);
+    QMetaObject::invokeMethod(dialog, "accept");
+    addressField->setProperty("text", address);
+    tftp.setLocalAddress(address);
+    tftp.setRemotePort(server.port());
+    if (!grid->property("visible").toBool() || tftp.remoteAddress() != address)
+        return u"the window did not take the folder or the address"_s;
+    return {};
+}
+
+// How long the GUI thread takes to read the file as sendFile reads it.
+double fileReadMs(const QString &path)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QFile file(path);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return clock.nsecsElapsed() / 1e6;
+}
+
+// Presses Start and watches the GUI thread until updateCompleted. The Start
+// handler reads the file on the GUI thread by design; its time is reported
+// apart from the stalls that follow, which a 1 ms precise timer records from
+// the moment Start returns. Returns the last progress value shown for the
+// image.
+int pressStartAndWatch(QQuickWindow &window, QTftp &tftp, QObject &startButton, WindowRun &run)
+{
+    QObject watching; // ends the connections below when it goes
+    int lastProgress = -1;
+    QObject::connect(&tftp, &QTftp::fileProgressChanged, &watching, [&](int value) {
+        if (tftp.fileSize() != run.imageSize)
+            return;
+        ++run.progressValues;
+        lastProgress = value;
+    });
+    std::atomic<int> frames = 0; // the scene graph may render on a thread of its own
+    QObject::connect(&window, &QQuickWindow::frameSwapped, &watching, [&frames] { ++frames; },
+                     Qt::DirectConnection);
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    probe.setInterval(probeIntervalMs);
+    QElapsedTimer clock;
+    qint64 previousNs = 0;
+    double previousCpuMs = 0;
+    QObject::connect(&probe, &QTimer::timeout, &watching, [&] {
+        const qint64 nowNs = clock.nsecsElapsed();
+        const double cpuMs = threadCpuMs();
+        const qint64 dueNs = previousNs + qint64(probeIntervalMs) * 1000000;
+        run.timeouts.append({ dueNs / 1e6, std::max<qint64>(0, nowNs - dueNs) / 1e6, cpuMs - previousCpuMs });
+        previousNs = nowNs;
+        previousCpuMs = cpuMs;
+    });
+
+    clock.start();
+    QMetaObject::invokeMethod(&startButton, "clicked");
+    run.startHandlerMs = clock.nsecsElapsed() / 1e6;
+
+    frames = 0;
+    clock.start();
+    previousCpuMs = threadCpuMs();
+    probe.start();
+    run.updateCompleted = waitForSignal(&tftp, &QTftp::updateCompleted, uploadTimeoutMs);
+    probe.stop();
+    run.uploadMs = clock.nsecsElapsed() / 1e6;
+    run.frames = frames;
+    return lastProgress;
+}
+
+} // namespace
+
+WindowRun runWindowUpload(const QString &imagePath, const TftpdProcess &server)
+{
+    WindowRun run;
+    run.imageSize = QFileInfo(imagePath).size();
+    qmlRegisterType<QTftp>("com.orvane.SwTxDownloader", 1, 0, "QTftp");
+    QQmlApplicationEngine engine;
+    engine.load(QUrl(u"qrc:/main.qml"_s));
+    const QList<QObject *> roots = engine.rootObjects();
+    auto *window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.constFirst());
+    auto *tftp = window ? window->findChild<QTftp *>(u"qtftp"_s) : nullptr;
+    auto *startButton = window ? window->findChild<QObject *>(u"startButton"_s) : nullptr;
+    if (!tftp || !startButton)
+        run.failure = u"the window did not load with its controller and Start button"_s;
+    else if (!waitForSignal(window, &QQuickWindow::frameSwapped, firstFrameTimeoutMs))
+        run.failure = u"the window painted no frame"_s;
+    else
+        run.failure = chooseFolderAndAddress(*window, *tftp, QFileInfo(imagePath).path(), server);
+    if (!run.failure.isEmpty())
+        return run;
+
+    run.fileReadMs = fileReadMs(imagePath);
+    const int lastProgress = pressStartAndWatch(*window, *tftp, *startButton, run);
+    if (!run.updateCompleted) {
+        run.failure = u"the window's update did not complete within %1 s"_s.arg(uploadTimeoutMs / 1000);
+        return run;
+    }
+    // The status line should read "No Error", and the last progress value be
+    // complete.
+    QStringList problems;
+    const QObject *statusLine = window->findChild<QObject *>(u"statusLine"_s);
+    const QString status = statusLine ? statusLine->property("text").toString() : QString();
+    if (status != u"No Error"_s || tftp->errorString() != u"No Error"_s)
+        problems.append(u"the status line reads \"%1\""_s.arg(status));
+    const qint64 completeProgress = run.imageSize + dataHeaderSize * blockCount(run.imageSize);
+    if (lastProgress != completeProgress)
+        problems.append(u"the last progress value shown was %L1, not %L2"_s.arg(lastProgress).arg(completeProgress));
+    run.failure = problems.join(u"; "_s);
+    return run;
+}
