@@ -3,6 +3,7 @@
 #
 #   ./quickstart.sh run     build and start the tool
 #   ./quickstart.sh test    build and run every test, also under sanitizers
+#   ./quickstart.sh bench   build and run the upload benchmark
 #
 # Meant for Debian 12, as root (or with sudo available).
 set -euo pipefail
@@ -82,8 +83,13 @@ test)
     mkdir -p build-fuzz/corpus
     build-fuzz/fuzz/fuzz_packets -runs=500000 build-fuzz/corpus fuzz/seeds
     ;;
+bench)
+    install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}" curl
+    configure_and_build build -DBUILD_TESTING=ON
+    exec build/bench/bench_upload "${@:2}"
+    ;;
 *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run|test|bench" >&2
     exit 2
     ;;
 esac
