@@ -16,37 +16,19 @@ inline bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
-// The three lines sendFile logs for a URL.
-inline QStringList sendFileLines(const QUrl &url)
-{
-    return { QStringLiteral("QUrl(\"%1\")").arg(url.toDisplayString()), u'"' + url.toLocalFile() + u'"',
-             u'"' + url.fileName() + u'"' };
-}
-
 // Keeps the debug lines written while it exists instead of printing them;
 // other messages go on to the test log, whose handler is installed when the
-// tests start, so make one inside a test function.
+// tests start, so make one inside a test function. The lines are shared under
+// a mutex in case a transfer's thread logs.
 class DebugLines
 {
 public:
-    DebugLines()
-    {
-        take();
-        s_previous = qInstallMessageHandler(record);
-    }
-    ~DebugLines() { qInstallMessageHandler(s_previous); }
+    DebugLines() { s_previous = qInstallMessageHandler(record); }
+    ~DebugLines() { qInstallMessageHandler(s_previous); take(); }
     Q_DISABLE_COPY_MOVE(DebugLines)
 
-    QStringList take()
-    {
-        const QMutexLocker lock(&s_mutex);
-        return std::exchange(s_lines, {});
-    }
-    qsizetype count() const
-    {
-        const QMutexLocker lock(&s_mutex);
-        return s_lines.size();
-    }
+    QStringList take() { const QMutexLocker lock(&s_mutex); return std::exchange(s_lines, {}); }
+    qsizetype count() const { const QMutexLocker lock(&s_mutex); return s_lines.size(); }
 
 private:
     static void record(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -76,9 +58,4 @@ QList<qsizetype> runUntilCompleted(QTftp &tftp, const DebugLines &lines, Start s
     if (QTest::qWaitFor([&] { return !completions.isEmpty(); }, timeoutMs))
         QTest::qWait(100);
     return completions;
-}
-
-inline QList<qsizetype> runUpdate(QTftp &tftp, const DebugLines &lines)
-{
-    return runUntilCompleted(tftp, lines, [&] { tftp.startUpdate(); });
 }

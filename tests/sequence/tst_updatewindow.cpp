@@ -48,8 +48,6 @@ void UpdateWindowTest::updateFromWindow()
     QTemporaryDir base;
     const QDir folder(base.filePath(QStringLiteral("fw #1 %41 ?\u00e4")));
     QVERIFY(folder.mkpath(QStringLiteral("old")));
-    for (const auto &[name, size] : firmware)
-        QVERIFY(writeFile(folder.filePath(name), testImage(size)));
     // Unrelated, a near miss, hidden, and in a sub-folder: none is sent.
     for (const char *name : { "readme.txt", "7423-v1.bin", ".7420-v9.bin", "old/7420-v8.bin" })
         QVERIFY(writeFile(folder.filePath(QString::fromLatin1(name)), "not to send"));
@@ -57,8 +55,7 @@ void UpdateWindowTest::updateFromWindow()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     DebugLines lines;
     QQmlApplicationEngine engine(QUrl(QStringLiteral("qrc:/main.qml")));
-    QCOMPARE(engine.rootObjects().size(), 1);
-    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
     QVERIFY(window);
     window->requestActivate();
     QVERIFY(QTest::qWaitForWindowActive(window));
@@ -67,46 +64,42 @@ void UpdateWindowTest::updateFromWindow()
     auto *dialog = window->findChild<QObject *>(QStringLiteral("openDialog"));
     auto *header = window->property("header").value<QQuickItem *>();
     QQuickItem *grid = item("gridLayout");
-    QQuickItem *addressField = item("addressField");
     QQuickItem *progressBar = item("progressBar");
     QQuickItem *statusLine = item("statusLine");
-    QVERIFY(tftp && dialog && header && grid && addressField && progressBar && statusLine);
-    QQuickItem *openButton = nullptr;
-    for (QQuickItem *child : header->findChildren<QQuickItem *>()) {
-        const QObject *action = child->property("action").value<QObject *>();
-        if (action && action->property("text") == QStringLiteral("Open"))
-            openButton = child;
+    QObject *openAction = nullptr; // the tool bar's, which its button and the shortcut trigger
+    for (QObject *object : header->findChildren<QObject *>()) {
+        if (object->inherits("QQuickAction") && object->property("text") == QStringLiteral("Open"))
+            openAction = object;
     }
-    QVERIFY(openButton);
-    auto *openAction = openButton->property("action").value<QObject *>();
+    QVERIFY(tftp && dialog && header && grid && progressBar && statusLine && openAction);
 
-    click(window, openButton);
+    QVERIFY(QMetaObject::invokeMethod(openAction, "trigger"));
     QTRY_VERIFY(dialog->property("visible").toBool());
     dialog->setProperty("currentFolder", QUrl::fromLocalFile(folder.path()));
     dialog->setProperty("selectedFolder", QUrl::fromLocalFile(folder.path()));
     QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
     QTRY_VERIFY(!dialog->property("visible").toBool() && grid->isVisible());
+    // Start lists the folder again, so the files written only now go too.
+    for (const auto &[name, size] : firmware)
+        QVERIFY(writeFile(folder.filePath(name), testImage(size)));
 
-    const qsizetype loopback = tftp->ifsList().indexOf(QStringLiteral("lo -- 127.0.0.1"));
-    if (loopback >= 0)
-        item("interfaceComboBox")->setProperty("currentIndex", int(loopback));
-    else
-        tftp->setLocalAddress(QStringLiteral("127.0.0.1"));
+    const int loopback = int(tftp->ifsList().indexOf(QStringLiteral("lo -- 127.0.0.1")));
+    item("interfaceComboBox")->setProperty("currentIndex", loopback);
     QCOMPARE(tftp->localAddress(), QStringLiteral("127.0.0.1"));
-    addressField->setProperty("text", QString());
-    addressField->forceActiveFocus();
+    item("addressField")->setProperty("text", QString());
+    item("addressField")->forceActiveFocus();
     for (const char key : std::string("127.0.0.1"))
         QTest::keyClick(window, key);
     QCOMPARE(tftp->remoteAddress(), QStringLiteral("127.0.0.1"));
     tftp->setRemotePort(server.port());
 
     // Every status and progress value shown until the end finds the controls
-    // disabled, and the status line and the bar following the controller.
+    // disabled, and the status line and the bar following the controller; the
+    // bar's empty range at the marker shows as 0.
     QStringList statuses;
     QStringList faults;
     const auto checkControls = [&](const QString &moment) {
-        if (header->isEnabled() || grid->isEnabled() || openButton->isEnabled()
-            || openAction->property("enabled").toBool())
+        if (header->isEnabled() || grid->isEnabled() || openAction->property("enabled").toBool())
             faults.append(QStringLiteral("controls enabled at ") + moment);
     };
     QObject context;
@@ -118,22 +111,21 @@ void UpdateWindowTest::updateFromWindow()
         const int to = progressBar->property("to").toInt();
         const int value = progressBar->property("value").toInt();
         if (to != tftp->fileSize() || value != qBound(0, progress, to))
-            faults.append(QStringLiteral("progress %1 of %2 shown as %3 of %4")
-                                  .arg(progress)
-                                  .arg(tftp->fileSize())
-                                  .arg(value)
-                                  .arg(to));
+            faults.append(QStringLiteral("progress %1 shown as %2 of %3").arg(progress).arg(value).arg(to));
         checkControls(QStringLiteral("progress %1").arg(progress));
     });
     const QList<qsizetype> completions = runUntilCompleted(*tftp, lines, [&] {
         click(window, item("startButton"));
         checkControls(QStringLiteral("Start"));
+        // Neither opens the folder dialog while the update runs.
+        QTest::keySequence(window, QKeySequence::Open);
+        QMetaObject::invokeMethod(openAction, "trigger");
     });
 
     QCOMPARE(completions.size(), 1);
     QCOMPARE(faults, QStringList());
-    QVERIFY(header->isEnabled() && grid->isEnabled() && openButton->isEnabled());
-    QVERIFY(openAction->property("enabled").toBool());
+    QVERIFY(!dialog->property("visible").toBool());
+    QVERIFY(header->isEnabled() && grid->isEnabled() && openAction->property("enabled").toBool());
     QStringList expectedStatuses;
     QStringList expectedStored{ QStringLiteral("done") };
     for (const auto &[name, size] : firmware) {
@@ -141,19 +133,11 @@ void UpdateWindowTest::updateFromWindow()
         expectedStored << name;
         QVERIFY2(server.readFile(name) == testImage(size), qPrintable(name));
     }
-    expectedStatuses << QStringLiteral("Sending file done") << QStringLiteral("No Error");
-    QCOMPARE(statuses, expectedStatuses);
+    QCOMPARE(statuses, expectedStatuses << QStringLiteral("Sending file done") << QStringLiteral("No Error"));
     QCOMPARE(statusLine->property("text").toString(), QStringLiteral("No Error"));
     std::sort(expectedStored.begin(), expectedStored.end());
     QCOMPARE(QDir(server.rootPath()).entryList(QDir::Files, QDir::Name), expectedStored);
     QCOMPARE(server.readFile(QStringLiteral("done")), QByteArray(""));
-
-    // The bar ends on the marker's transfer: nothing to send, one empty
-    // block, which the bar's empty range shows as 0.
-    QCOMPARE(tftp->fileSize(), 0);
-    QCOMPARE(tftp->fileProgress(), 4);
-    QCOMPARE(progressBar->property("to").toInt(), 0);
-    QCOMPARE(progressBar->property("value").toInt(), 0);
 }
 
 QTEST_MAIN(UpdateWindowTest)

@@ -2,19 +2,12 @@
 
 #include <QHash>
 #include <QNetworkDatagram>
-#include <QSocketNotifier>
+#include <QTimer>
 #include <QUdpSocket>
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
-#include <optional>
-#include <tuple>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -46,15 +39,10 @@ struct ScriptedTftpServer::Shared
     QHash<int, std::pair<Action, QByteArray>> script;
     QByteArray content;
     QList<Datagram> received;
-    QByteArray uploaded;
-    int strays = 0;
     // Drains asked for and done, counted; a drain covers every request made
     // before it began.
     quint64 drainsRequested = 0;
     quint64 drainsDone = 0;
-    // The test's thread writes a byte to wake[1]; the server's thread reads
-    // wake[0] and then drains.
-    int wake[2] = { -1, -1 };
 };
 
 // Lives on the server's thread, which alone touches its sockets.
@@ -69,8 +57,11 @@ public:
     {
         m_address = address;
         m_replySocket = openSocket(address);
-        auto *wake = new QSocketNotifier(m_shared.wake[0], QSocketNotifier::Read, this);
-        connect(wake, &QSocketNotifier::activated, this, &Engine::drainOnRequest);
+        // The test's thread asks for drains under the mutex alone, so the
+        // server's thread looks every millisecond.
+        auto *poll = new QTimer(this);
+        connect(poll, &QTimer::timeout, this, &Engine::drainIfAsked);
+        poll->start(1);
         const std::lock_guard lock(m_shared.mutex);
         m_shared.port = m_replySocket ? m_replySocket->localPort() : 0;
         m_shared.started = true;
@@ -88,24 +79,16 @@ public:
     }
 
 private:
-    struct Answer
+    // Handles what has arrived but not been signalled yet.
+    void drainIfAsked()
     {
-        Action action = Action::Reply;
-        QByteArray packet;
-        std::optional<QByteArray> regular;
-    };
-
-    void drainOnRequest()
-    {
-        char bytes[64];
-        while (::read(m_shared.wake[0], bytes, sizeof bytes) > 0) {
-        }
         quint64 requested = 0;
         {
             const std::lock_guard lock(m_shared.mutex);
             requested = m_shared.drainsRequested;
+            if (requested == m_shared.drainsDone)
+                return;
         }
-        // Handles what has arrived but not been signalled yet.
         for (QUdpSocket *socket : std::as_const(m_sockets))
             handle(socket);
         // Notified under the lock, so that the waiter cannot return and free
@@ -133,34 +116,27 @@ private:
     {
         while (socket->hasPendingDatagrams()) {
             const QNetworkDatagram datagram = socket->receiveDatagram();
-            const QByteArray bytes = datagram.data();
-            int index = 0;
-            Answer answer;
-            {
-                const std::lock_guard lock(m_shared.mutex);
-                index = int(m_shared.received.size());
-                m_shared.received.append({ bytes, quint16(datagram.senderPort()), socket->localPort() });
-                const bool readRequested = numberAt(m_shared.received.constFirst().bytes, 0) == 1;
-                if (index > 0 && !readRequested && numberAt(bytes, 0) == 3)
-                    m_shared.uploaded.append(bytes.mid(4));
-                std::tie(answer.action, answer.packet) = m_shared.script.value(index, { Action::Reply, {} });
-                answer.regular = regularAnswer(bytes, index, readRequested);
-            }
+            const std::lock_guard lock(m_shared.mutex);
+            const int index = int(m_shared.received.size());
+            m_shared.received.append({ datagram.data(), quint16(datagram.senderPort()), socket == m_replySocket });
             if (!m_silent)
-                reply(datagram, answer);
+                answer(datagram, index);
         }
     }
 
-    void reply(const QNetworkDatagram &datagram, const Answer &answer)
+    // Called with the mutex held.
+    void answer(const QNetworkDatagram &datagram, int index)
     {
-        const QHostAddress client = datagram.senderAddress();
-        const quint16 clientPort = quint16(datagram.senderPort());
-        switch (answer.action) {
+        const auto [action, packet] = m_shared.script.value(index, { Action::Reply, {} });
+        const auto send = [&datagram](QUdpSocket *from, const QByteArray &bytes) {
+            if (from->writeDatagram(bytes, datagram.senderAddress(), quint16(datagram.senderPort())) != bytes.size())
+                qWarning("Scripted TFTP server: cannot send: %s", qPrintable(from->errorString()));
+        };
+        switch (action) {
         case Action::Reply:
             break;
         case Action::ReplyWithOack:
-            send(m_replySocket, oack(datagram.data()), client, clientPort);
-            return;
+            return send(m_replySocket, oack(datagram.data()));
         case Action::ReplyFromNewPort:
             if (QUdpSocket *fresh = openSocket(m_address))
                 m_replySocket = fresh;
@@ -168,33 +144,23 @@ private:
         case Action::ReplyAfterStray:
             if (!m_straySocket)
                 m_straySocket = openSocket(QHostAddress(QStringLiteral("127.0.0.2")));
-            if (m_straySocket && send(m_straySocket, answer.packet, client, clientPort)) {
-                const std::lock_guard lock(m_shared.mutex);
-                ++m_shared.strays;
-            }
+            if (m_straySocket)
+                send(m_straySocket, packet);
             break;
         case Action::Send:
-            send(m_replySocket, answer.packet, client, clientPort);
-            return;
+            return send(m_replySocket, packet);
         case Action::Silence:
             m_silent = true;
             return;
         }
-        if (answer.regular)
-            send(m_replySocket, *answer.regular, client, clientPort);
-    }
-
-    // ACK 0 to a write request and ACK k to DATA k; after a read request or
-    // ACK k, DATA k + 1 until the file's last (short) block has been
-    // acknowledged. Called with the mutex held.
-    std::optional<QByteArray> regularAnswer(const QByteArray &bytes, int index, bool readRequested) const
-    {
-        if (!readRequested)
-            return ack(numberAt(bytes, 0) == 2 ? 0 : numberAt(bytes, 2));
-        const qsizetype offset = qsizetype(index) * blockSize;
-        if (offset > m_shared.content.size())
-            return std::nullopt;
-        return data(quint16(index + 1), m_shared.content.mid(offset, blockSize));
+        // The regular answer: ACK 0 to a write request and ACK k to DATA k;
+        // after a read request or ACK k, DATA k + 1 until the file's last
+        // (short) block has been acknowledged.
+        const QByteArray bytes = datagram.data();
+        if (numberAt(m_shared.received.constFirst().bytes, 0) != 1)
+            send(m_replySocket, ack(numberAt(bytes, 0) == 2 ? 0 : numberAt(bytes, 2)));
+        else if (const qsizetype offset = qsizetype(index) * blockSize; offset <= m_shared.content.size())
+            send(m_replySocket, data(quint16(index + 1), m_shared.content.mid(offset, blockSize)));
     }
 
     // Option names and values follow the file name and the mode.
@@ -205,14 +171,6 @@ private:
         for (qsizetype i = 2; i + 1 < fields.size(); i += 2)
             reply += fields[i] + '\0' + fields[i + 1] + '\0';
         return reply;
-    }
-
-    static bool send(QUdpSocket *socket, const QByteArray &bytes, const QHostAddress &to, quint16 port)
-    {
-        if (socket->writeDatagram(bytes, to, port) == bytes.size())
-            return true;
-        qWarning("Scripted TFTP server: cannot send: %s", qPrintable(socket->errorString()));
-        return false;
     }
 
     Shared &m_shared;
@@ -226,8 +184,6 @@ private:
 ScriptedTftpServer::ScriptedTftpServer(const QHostAddress &address)
     : m_shared(std::make_unique<Shared>())
 {
-    if (::pipe2(m_shared->wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        qFatal("Scripted TFTP server: cannot create a pipe: %s", strerror(errno));
     // Made here and handed over when the thread starts, which orders all of
     // this before anything the server's thread does.
     auto *engine = new Engine(*m_shared);
@@ -245,12 +201,8 @@ ScriptedTftpServer::~ScriptedTftpServer()
 {
     m_thread.quit();
     m_thread.wait();
-    {
-        std::unique_lock lock(m_shared->mutex);
-        m_shared->changed.wait(lock, [this] { return m_shared->stopped; });
-    }
-    ::close(m_shared->wake[0]);
-    ::close(m_shared->wake[1]);
+    std::unique_lock lock(m_shared->mutex);
+    m_shared->changed.wait(lock, [this] { return m_shared->stopped; });
 }
 
 void ScriptedTftpServer::script(int datagram, Action action, const QByteArray &packet)
@@ -265,42 +217,16 @@ void ScriptedTftpServer::setFileContent(const QByteArray &content)
     m_shared->content = content;
 }
 
-void ScriptedTftpServer::drain() const
-{
-    constexpr auto timeout = std::chrono::seconds(30);
-    std::unique_lock lock(m_shared->mutex);
-    const quint64 ticket = ++m_shared->drainsRequested;
-    lock.unlock();
-    // A full pipe already holds a wake-up, which is all a byte is.
-    const char byte = 0;
-    if (::write(m_shared->wake[1], &byte, 1) < 0 && errno != EAGAIN)
-        qWarning("Scripted TFTP server: cannot wake the server's thread: %s", strerror(errno));
-    lock.lock();
-    if (!m_shared->changed.wait_for(lock, timeout, [&] { return m_shared->drainsDone >= ticket; }))
-        qWarning("Scripted TFTP server: the server's thread did not drain its sockets in time");
-}
-
-// Fresh copies: with a shared one, the server's thread would append in place
-// once the caller drops its copy, ordered only by a reference count that Qt
-// reads without acquiring.
 QList<ScriptedTftpServer::Datagram> ScriptedTftpServer::received() const
 {
-    drain();
-    const std::lock_guard lock(m_shared->mutex);
+    std::unique_lock lock(m_shared->mutex);
+    const quint64 ticket = ++m_shared->drainsRequested;
+    if (!m_shared->changed.wait_for(lock, std::chrono::seconds(30), [&] { return m_shared->drainsDone >= ticket; }))
+        qWarning("Scripted TFTP server: the server's thread did not drain its sockets in time");
+    // A fresh copy: with a shared one, the server's thread would append in
+    // place once the caller drops its copy, ordered only by a reference count
+    // that Qt reads without acquiring.
     return QList<Datagram>(m_shared->received.cbegin(), m_shared->received.cend());
-}
-
-QByteArray ScriptedTftpServer::uploaded() const
-{
-    drain();
-    const std::lock_guard lock(m_shared->mutex);
-    return QByteArray(m_shared->uploaded.constData(), m_shared->uploaded.size());
-}
-
-int ScriptedTftpServer::straysSent() const
-{
-    const std::lock_guard lock(m_shared->mutex);
-    return m_shared->strays;
 }
 
 QByteArray ScriptedTftpServer::ack(quint16 block)

@@ -21,8 +21,7 @@ class TftpdProcess
 public:
     explicit TftpdProcess(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
     ~TftpdProcess();
-    TftpdProcess(const TftpdProcess &) = delete;
-    TftpdProcess &operator=(const TftpdProcess &) = delete;
+    Q_DISABLE_COPY_MOVE(TftpdProcess)
 
     // Empty when in.tftpd can serve on this machine, otherwise why it cannot.
     static QString unavailableReason();
@@ -30,8 +29,6 @@ public:
     // Starts the server and returns once it answers a read request; on false,
     // errorString() says why.
     bool start();
-    void stop();
-    bool isRunning() const;
 
     QString errorString() const { return m_errorString; }
     QHostAddress address() const { return m_address; }
@@ -47,20 +44,11 @@ public:
 
 private:
     bool startOnce();
-    bool launch();
-    bool waitUntilServing();
-    // Whether the server has ended; collects its exit status once it has.
-    bool hasExited() const;
-    QString output() const; // what the server wrote to stdout and stderr so far
+    void stop();
 
     QHostAddress m_address;
     QTemporaryDir m_root;
-    // The server's process id, until its exit has been collected; isRunning()
-    // collects an exit.
-    mutable qint64 m_pid = 0;
-    mutable int m_exitStatus = 0; // as waitpid() gives it
-    int m_output = -1; // holds what the server writes to stdout and stderr
-    qint64 m_processGroup = 0;
+    qint64 m_pid = 0; // the server's, also its process group's; 0 once collected
     quint16 m_port = 0;
     QStringList m_arguments;
     QString m_errorString;

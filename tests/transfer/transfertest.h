@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers shared by the transfer tests, which drive QTftp against the
-// scripted server on loopback.
+// scripted server (or tftpd-hpa) on loopback.
 
 #include "qtftp.h"
 #include "scriptedtftpserver.h"
@@ -10,63 +10,36 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QThread>
+#include <QThreadPool>
 #include <QUdpSocket>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <algorithm>
+#include <tuple>
 
-// One scripted answer of the server, for data-driven tests.
-struct ScriptStep
-{
-    int datagram = 0;
-    ScriptedTftpServer::Action action = ScriptedTftpServer::Action::Reply;
-    QByteArray packet;
-};
-using Script = QList<ScriptStep>;
-Q_DECLARE_METATYPE(ScriptStep)
+// Scripted answers of the server (datagram, action, packet), for data-driven tests.
+using Script = QList<std::tuple<int, ScriptedTftpServer::Action, QByteArray>>;
 
 inline void load(ScriptedTftpServer &server, const Script &script)
 {
-    for (const ScriptStep &step : script)
-        server.script(step.datagram, step.action, step.packet);
+    for (const auto &[datagram, action, packet] : script)
+        server.script(datagram, action, packet);
 }
 
-inline int countOf(const Script &script, ScriptedTftpServer::Action action)
+// What the client sent, in order. The client sends everything from its one
+// port, each datagram to the port of the server's latest answer; one that
+// does not shows as "misrouted", so that a comparison reports it.
+inline QByteArrayList sent(const ScriptedTftpServer &server, quint16 clientPort)
 {
-    return int(std::count_if(script.begin(), script.end(),
-                             [action](const ScriptStep &step) { return step.action == action; }));
+    QByteArrayList packets;
+    for (const ScriptedTftpServer::Datagram &datagram : server.received())
+        packets.append(datagram.senderPort == clientPort && datagram.toAnsweringPort
+                               ? datagram.bytes
+                               : "misrouted " + datagram.bytes.toHex(' '));
+    return packets;
 }
 
-// What is wrong with the ports of the datagrams the server received, or
-// nothing: the client sends everything from its one bound port, the request to
-// the server's port and every later datagram to the port that the server's
-// latest answer came from.
-inline QString portProblem(const QList<ScriptedTftpServer::Datagram> &received, quint16 serverPort,
-                           quint16 clientPort, const Script &script)
-{
-    QList<quint16> answeringPorts{ serverPort };
-    for (qsizetype i = 0; i < received.size(); ++i) {
-        const ScriptedTftpServer::Datagram &datagram = received[i];
-        if (datagram.senderPort != clientPort)
-            return QStringLiteral("datagram %1 came from port %2, not %3")
-                    .arg(i)
-                    .arg(datagram.senderPort)
-                    .arg(clientPort);
-        const auto hops = std::count_if(script.begin(), script.end(), [i](const ScriptStep &step) {
-            return step.action == ScriptedTftpServer::Action::ReplyFromNewPort && step.datagram < i;
-        });
-        if (hops == answeringPorts.size() && !answeringPorts.contains(datagram.localPort))
-            answeringPorts.append(datagram.localPort);
-        if (datagram.localPort != answeringPorts.value(hops))
-            return QStringLiteral("datagram %1 went to port %2, expected the port of answer %3")
-                    .arg(i)
-                    .arg(datagram.localPort)
-                    .arg(hops);
-    }
-    return {};
-}
-
-inline void pointAt(QTftp &tftp, const ScriptedTftpServer &server, const QString &address = QStringLiteral("127.0.0.1"))
+template <typename Server>
+void pointAt(QTftp &tftp, const Server &server, const QString &address = QStringLiteral("127.0.0.1"))
 {
     tftp.setLocalAddress(address);
     tftp.setRemoteAddress(address);
@@ -76,9 +49,13 @@ inline void pointAt(QTftp &tftp, const ScriptedTftpServer &server, const QString
 // Runs a transfer on the global pool, as the application does, and returns
 // once the future's finished notification has arrived: the queued property
 // updates of the transfer are delivered ahead of it. Returns -1 on time-out.
+// The pool's threads end first, so the transfer gets a new one: a thread that
+// took it from the pool's queue would be ordered after this one only inside
+// Qt, where ThreadSanitizer cannot see it.
 template <typename Transfer>
 int runInPool(Transfer transfer, int timeoutMs = 30000)
 {
+    QThreadPool::globalInstance()->waitForDone();
     QFutureWatcher<bool> watcher;
     QSignalSpy finished(&watcher, &QFutureWatcher<bool>::finished);
     watcher.setFuture(QtConcurrent::run(std::move(transfer)));
@@ -87,60 +64,60 @@ int runInPool(Transfer transfer, int timeoutMs = 30000)
     return watcher.result() ? 1 : 0;
 }
 
-// Every property change the window would see, in order, and whether any of
-// them was emitted on another thread than the controller's.
+// Every property change the window would see, in order, as "port N",
+// "status TEXT", "size N" or "progress N"; and whether any of them was
+// emitted on another thread than the controller's.
 struct PropertyLog
 {
-    QStringList statuses;
-    QList<int> sizes;
-    QList<int> progress;
     QStringList events;
     bool offThread = false;
 
     explicit PropertyLog(QTftp &tftp)
     {
-        const auto log = [this, &tftp](const QString &event) {
-            events.append(event);
-            offThread = offThread || QThread::currentThread() != tftp.thread();
+        const auto record = [this, &tftp](const QString &kind) {
+            return [this, &tftp, kind](const auto &value) {
+                events.append(kind + u' ' + QVariant::fromValue(value).toString());
+                offThread = offThread || QThread::currentThread() != tftp.thread();
+            };
         };
-        QObject::connect(&tftp, &QTftp::errorStringChanged, &tftp, [this, log](const QString &text) {
-            statuses.append(text);
-            log(QStringLiteral("status ") + text);
-        }, Qt::DirectConnection);
-        QObject::connect(&tftp, &QTftp::fileSizeChanged, &tftp, [this, log](int size) {
-            sizes.append(size);
-            log(QStringLiteral("size %1").arg(size));
-        }, Qt::DirectConnection);
-        QObject::connect(&tftp, &QTftp::fileProgressChanged, &tftp, [this, log](int value) {
-            progress.append(value);
-            log(QStringLiteral("progress %1").arg(value));
-        }, Qt::DirectConnection);
-        QObject::connect(&tftp, &QTftp::localPortChanged, &tftp,
-                         [log](unsigned short port) { log(QStringLiteral("port %1").arg(port)); }, Qt::DirectConnection);
+        QObject::connect(&tftp, &QTftp::localPortChanged, &tftp, record(QStringLiteral("port")), Qt::DirectConnection);
+        QObject::connect(&tftp, &QTftp::errorStringChanged, &tftp, record(QStringLiteral("status")),
+                         Qt::DirectConnection);
+        QObject::connect(&tftp, &QTftp::fileSizeChanged, &tftp, record(QStringLiteral("size")), Qt::DirectConnection);
+        QObject::connect(&tftp, &QTftp::fileProgressChanged, &tftp, record(QStringLiteral("progress")),
+                         Qt::DirectConnection);
+    }
+
+    // The values of one kind, in order.
+    QStringList of(const QString &kind) const
+    {
+        QStringList values;
+        for (const QString &event : events)
+            if (event.startsWith(kind + u' '))
+                values.append(event.mid(kind.size() + 1));
+        return values;
     }
 };
 
-// Pseudo-random bytes, so that a block sent twice, dropped or out of order
-// shows as wrong content.
+// Pseudo-random bytes, the same for the same size, so that a block sent
+// twice, dropped or out of order shows as wrong content.
 inline QByteArray testImage(qsizetype size)
 {
-    QByteArray image(size, Qt::Uninitialized);
-    QRandomGenerator generator{ quint32(size) };
-    for (qsizetype i = 0; i < size; ++i)
-        image[i] = char(generator.generate());
-    return image;
+    QList<quint32> words((size + 3) / 4);
+    QRandomGenerator(quint32(size)).fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
-inline quint16 blockOf(const QByteArray &packet)
-{
-    return quint16((quint8(packet.at(2)) << 8) | quint8(packet.at(3)));
-}
-
-// The text a socket gives once a wait for a datagram has run out.
-inline QString timedOutText()
+// The text a socket bound to local gives when it cannot bind, when it cannot
+// send to remote, or (no remote) when a wait for a datagram runs out.
+inline QString socketErrorText(const QString &local, const QString &remote = {})
 {
     QUdpSocket socket;
-    socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    socket.waitForReadyRead(1);
+    if (socket.bind(QHostAddress(local), 0)) {
+        if (remote.isEmpty())
+            socket.waitForReadyRead(1);
+        else
+            socket.writeDatagram("x", QHostAddress(remote), 9);
+    }
     return socket.errorString();
 }

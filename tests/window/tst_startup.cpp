@@ -23,7 +23,9 @@ private slots:
     void documentWithoutWindowEndsWithMinusOne();
 
 private:
-    QProcessEnvironment environment(const QString &platform) const;
+    // Starts the program on the given platform, with extra environment.
+    void start(QProcess &program, const QString &platform, const QStringList &arguments = {},
+               const QStringList &environment = {});
     QString settingsFile() const { return m_home.filePath(u".config/Orvane/SwTxUpdater.conf"_s); }
 
     QTemporaryDir m_home;
@@ -33,18 +35,20 @@ void StartupTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY(m_home.isValid());
-    QVERIFY2(QFileInfo(QStringLiteral(SWTXUPDATER_PATH)).isExecutable(), SWTXUPDATER_PATH);
 }
 
-QProcessEnvironment StartupTest::environment(const QString &platform) const
+void StartupTest::start(QProcess &program, const QString &platform, const QStringList &arguments,
+                        const QStringList &environment)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"QT_QPA_PLATFORM"_s, platform);
-    env.insert(u"HOME"_s, m_home.path());
-    env.insert(u"XDG_CONFIG_HOME"_s, m_home.filePath(u".config"_s));
-    env.insert(u"XDG_RUNTIME_DIR"_s, m_home.path());
     env.remove(u"QT_QUICK_CONTROLS_STYLE"_s);
-    return env;
+    for (const QString &variable : QStringList{ u"QT_QPA_PLATFORM="_s + platform, u"HOME="_s + m_home.path(),
+                                                u"XDG_CONFIG_HOME="_s + m_home.filePath(u".config"_s),
+                                                u"XDG_RUNTIME_DIR="_s + m_home.path() } + environment)
+        env.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(SWTXUPDATER_PATH), arguments);
+    QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
 }
 
 void StartupTest::startsAndShowsItsWindow_data()
@@ -65,17 +69,14 @@ void StartupTest::startsAndShowsItsWindow()
     QVERIFY2(!firstEntry.isEmpty(), "this machine lists no IPv4 address");
 
     QProcess program;
-    program.setProcessEnvironment(environment(u"offscreen"_s));
-    program.start(QStringLiteral(SWTXUPDATER_PATH), arguments);
-    QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
+    start(program, u"offscreen"_s, arguments);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(settingsFile()), 10000);
     QCOMPARE(QSettings(settingsFile(), QSettings::IniFormat).value(u"savedInterface"_s).toString(),
              firstEntry.section(u" -- "_s, 0, 0));
     QTest::qWait(300);
+    // Offscreen there is no way to Quit (the next case does that on X): the
+    // program is killed as it goes out of scope.
     QCOMPARE(program.state(), QProcess::Running);
-    // Offscreen there is no way to Quit; the next case does that on X.
-    program.kill();
-    program.waitForFinished();
 }
 
 // Offscreen windows take no keyboard, so this runs on an X server of its own
@@ -87,19 +88,14 @@ void StartupTest::quitEndsWithStatusZero()
     QVERIFY2(server.waitForStarted(), "Xvfb is needed: apt-get install xvfb");
     // The server writes its display number once it accepts clients.
     QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 10000);
-    const QString display = u':' + QString::fromLatin1(server.readLine().trimmed());
-
-    QProcessEnvironment env = environment(u"xcb"_s);
-    env.insert(u"DISPLAY"_s, display);
+    const QString display = u"DISPLAY=:"_s + QString::fromLatin1(server.readLine().trimmed());
     QProcess program;
-    program.setProcessEnvironment(env);
-    program.start(QStringLiteral(SWTXUPDATER_PATH), {});
-    QVERIFY2(program.waitForStarted(), qPrintable(program.errorString()));
+    start(program, u"xcb"_s, {}, { display });
 
     // xdotool gives up when a window it inspects goes away, as windows may
     // while the program starts: search again until the main window shows.
     QProcess xdotool;
-    xdotool.setProcessEnvironment(env);
+    xdotool.setProcessEnvironment(program.processEnvironment());
     QString window;
     for (const QDeadlineTimer deadline(30000); window.isEmpty() && !deadline.hasExpired(); QTest::qWait(100)) {
         xdotool.start(u"xdotool"_s, { u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"^Skyweave Transmitter Update Tool$"_s });
@@ -124,11 +120,8 @@ void StartupTest::quitEndsWithStatusZero()
 // without its controls module, the way a missing QML module package does.
 void StartupTest::documentWithoutWindowEndsWithMinusOne()
 {
-    QProcessEnvironment env = environment(u"offscreen"_s);
-    env.insert(u"QT_QUICK_CONTROLS_STYLE"_s, u"NoSuchStyle"_s);
     QProcess program;
-    program.setProcessEnvironment(env);
-    program.start(QStringLiteral(SWTXUPDATER_PATH), {});
+    start(program, u"offscreen"_s, {}, { u"QT_QUICK_CONTROLS_STYLE=NoSuchStyle"_s });
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 255); // main's -1
