@@ -75,7 +75,12 @@ test)
     configure_and_build build-tsan -DBUILD_TESTING=ON -DSWTX_SANITIZE=thread
     QT_NO_GLIB=1 \
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1 suppressions=$PWD/tests/sanitizers/tsan.supp" \
-        ctest --test-dir build-tsan --label-regex tsan --parallel 2
+        ctest --test-dir build-tsan --label-regex transfer --parallel 2
+
+    # Systems without POSIX sockets move every datagram through QUdpSocket.
+    echo "== Transfer, sequence and interoperability tests with every datagram through QUdpSocket"
+    configure_and_build build-qtdatagrams -DBUILD_TESTING=ON -DSWTX_QT_DATAGRAMS=ON
+    ctest --test-dir build-qtdatagrams --label-regex transfer --parallel 2
 
     echo "== Fuzzing the packet classification"
     cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <mutex>
 
+class DeviceLink;
 class QUdpSocket;
 
 // The update controller and TFTP client behind the window. Everything the
@@ -141,8 +142,7 @@ private:
     void reportNewFile(int size);
     void reportFileProgress(int progress, bool lastBlock);
     void applyOnControllerThread(TransferUpdates::Update update);
-    Receipt receiveFromDevice(const QHostAddress &device, QByteArray &buffer, qsizetype &length,
-                              unsigned short &devicePort);
+    Receipt receiveFromDevice(DeviceLink &link, QByteArray &buffer, qsizetype &length);
     void discardPendingDatagrams();
 
     QFutureWatcher<bool> futureWatcher;

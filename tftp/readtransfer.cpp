@@ -1,5 +1,6 @@
 #include "qtftp.h"
 
+#include "devicelink.h"
 #include "tftppacket.h"
 
 #include <QUdpSocket>
@@ -18,19 +19,18 @@ bool QTftp::getByteArray(QString fileName, QByteArray *data)
 
     if (!bindSocket())
         return fail(udpSocket->errorString());
-    const QHostAddress server(m_transfer.remoteAddress);
-    unsigned short serverPort = m_transfer.remotePort;
+    // Before the link, whose blocking mode would make the socket's peek wait.
     discardPendingDatagrams();
+    DeviceLink server(*udpSocket, QHostAddress(m_transfer.remoteAddress), m_transfer.remotePort);
 
-    const QByteArray request = getFilePacket(fileName);
-    if (udpSocket->writeDatagram(request, server, serverPort) != request.size())
+    if (!server.send(getFilePacket(fileName)))
         return fail(QStringLiteral("Did not send packet to host  %1").arg(udpSocket->errorString()));
 
     QByteArray datagram;
     qsizetype datagramLength = 0;
     quint16 expectedBlock = 1;
     for (;;) {
-        switch (receiveFromDevice(server, datagram, datagramLength, serverPort)) {
+        switch (receiveFromDevice(server, datagram, datagramLength)) {
         case Receipt::Datagram:
             break;
         case Receipt::TimedOut:
@@ -45,8 +45,7 @@ bool QTftp::getByteArray(QString fileName, QByteArray *data)
             return fail(reply.message);
         data->append(reply.payload);
 
-        const QByteArray ack = Tftp::acknowledgement(expectedBlock);
-        if (udpSocket->writeDatagram(ack, server, serverPort) != ack.size())
+        if (!server.send(Tftp::acknowledgement(expectedBlock)))
             return fail(QStringLiteral("Did not send ack packet to host  %1").arg(udpSocket->errorString()));
         ++expectedBlock;
         if (reply.lastBlock) {

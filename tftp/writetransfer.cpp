@@ -1,5 +1,6 @@
 #include "qtftp.h"
 
+#include "devicelink.h"
 #include "tftppacket.h"
 
 #include <QHostInfo>
@@ -24,11 +25,9 @@ bool QTftp::putByteArray(QString fileName, QByteArray data)
     const QHostInfo host = QHostInfo::fromName(m_transfer.remoteAddress);
     if (host.addresses().isEmpty())
         return setTftpError(QStringLiteral("could not resolve host name %1").arg(host.hostName()));
-    const QHostAddress device = host.addresses().constFirst();
-    unsigned short devicePort = m_transfer.remotePort;
+    DeviceLink device(*udpSocket, host.addresses().constFirst(), m_transfer.remotePort);
 
-    const QByteArray request = putFilePacket(fileName, data);
-    if (udpSocket->writeDatagram(request, device, devicePort) != request.size())
+    if (!device.send(putFilePacket(fileName, data)))
         return setTftpError(QStringLiteral("Did not send packet to host  %1").arg(udpSocket->errorString()));
     reportNewFile(int(data.size()));
 
@@ -39,7 +38,7 @@ bool QTftp::putByteArray(QString fileName, QByteArray data)
     bool lastBlockSent = false;
     int progress = 0;
     for (;;) {
-        switch (receiveFromDevice(device, reply, replyLength, devicePort)) {
+        switch (receiveFromDevice(device, reply, replyLength)) {
         case Receipt::Datagram:
             break;
         case Receipt::TimedOut:
@@ -68,7 +67,7 @@ bool QTftp::putByteArray(QString fileName, QByteArray data)
         const QByteArrayView payload = Tftp::blockPayload(data, blockCounter);
         lastBlockSent = payload.size() < Tftp::BlockSize;
         Tftp::fillDataPacket(block, quint16(blockCounter), payload);
-        if (udpSocket->writeDatagram(block, device, devicePort) != block.size())
+        if (!device.send(block))
             return setTftpError(QStringLiteral("Did not send data packet to host  %1").arg(udpSocket->errorString()));
         progress += int(block.size());
         reportFileProgress(progress, lastBlockSent);

@@ -40,7 +40,8 @@ private slots:
     void unusableEndpoint_data();
     void unusableEndpoint();
     void tooLargeImage();
-    void ipv6Loopback();
+    void addressFamilies_data();
+    void addressFamilies();
     void destroyWhileRunning_data();
     void destroyWhileRunning();
 };
@@ -241,14 +242,34 @@ void WriteTransferTest::tooLargeImage()
     QVERIFY(server.received().isEmpty());
 }
 
-void WriteTransferTest::ipv6Loopback()
+void WriteTransferTest::addressFamilies_data()
 {
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<Script>("script");
+
+    QTest::newRow("IPv6 loopback") << u"::1"_s << u"::1"_s << Script{ { 2, Action::ReplyFromNewPort, {} } };
+    // Before an interface is chosen, the socket listens on every IPv4 address.
+    QTest::newRow("no local address")
+            << QString() << u"127.0.0.1"_s
+            << Script{ { 0, Action::ReplyFromNewPort, {} },
+                       { 2, Action::ReplyAfterStray, ScriptedTftpServer::error(2, "go away") },
+                       { 4, Action::ReplyFromNewPort, {} } };
+}
+
+void WriteTransferTest::addressFamilies()
+{
+    QFETCH(QString, local);
+    QFETCH(QString, remote);
+    QFETCH(Script, script);
     if (!QUdpSocket().bind(QHostAddress(QHostAddress::LocalHostIPv6), 0))
         QSKIP("no IPv6 loopback");
-    ScriptedTftpServer server{ QHostAddress(QHostAddress::LocalHostIPv6) };
+    ScriptedTftpServer server{ QHostAddress(remote) };
+    load(server, script);
     QTftp tftp;
-    pointAt(tftp, server, u"::1"_s);
-    const QByteArray image = testImage(1000);
+    pointAt(tftp, server, remote);
+    tftp.setLocalAddress(local);
+    const QByteArray image = testImage(3000);
 
     QVERIFY(tftp.putByteArray(u"fw.bin"_s, image));
     QCOMPARE(sent(server, tftp.localPort()), uploadOf("fw.bin", image));

@@ -1,0 +1,37 @@
+#include "devicelink.h"
+
+#include <QHostAddress>
+#include <QUdpSocket>
+
+struct DeviceLink::State
+{
+    QUdpSocket &socket;
+    QHostAddress device;
+    unsigned short port;
+};
+
+DeviceLink::DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned short port)
+    : d(new State{ socket, device, port })
+{
+}
+
+DeviceLink::~DeviceLink() = default;
+
+bool DeviceLink::send(QByteArrayView datagram)
+{
+    return d->socket.writeDatagram(datagram.data(), datagram.size(), d->device, d->port) == datagram.size();
+}
+
+qsizetype DeviceLink::receive(QByteArray &buffer, int timeoutMs)
+{
+    // A datagram already queued makes the wait return at once.
+    if (!d->socket.waitForReadyRead(timeoutMs))
+        return -1;
+    QHostAddress sender;
+    unsigned short senderPort = 0;
+    const qint64 length = d->socket.readDatagram(buffer.data(), buffer.size(), &sender, &senderPort);
+    if (length < 0 || !sender.isEqual(d->device, QHostAddress::TolerantConversion))
+        return -1;
+    d->port = senderPort;
+    return length;
+}
