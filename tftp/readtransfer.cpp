@@ -3,6 +3,7 @@
 #include "devicelink.h"
 #include "tftppacket.h"
 
+#include <QScopeGuard>
 #include <QUdpSocket>
 
 // Downloads one file with a read request, acknowledging each block before
@@ -11,9 +12,10 @@
 bool QTftp::getByteArray(QString fileName, QByteArray *data)
 {
     const TransferScope scope(*this);
+    // Runs last, once the link below has handed the socket back.
+    const auto keepSocket = qScopeGuard([this] { keepSocketForController(); });
     const auto fail = [this](const QString &message) {
         setTransferStatus(message);
-        keepSocketForController();
         return false;
     };
 
@@ -48,9 +50,7 @@ bool QTftp::getByteArray(QString fileName, QByteArray *data)
         if (!server.send(Tftp::acknowledgement(expectedBlock)))
             return fail(QStringLiteral("Did not send ack packet to host  %1").arg(udpSocket->errorString()));
         ++expectedBlock;
-        if (reply.lastBlock) {
-            keepSocketForController();
+        if (reply.lastBlock)
             return true;
-        }
     }
 }
