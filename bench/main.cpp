@@ -37,10 +37,10 @@ namespace {
 
 constexpr qsizetype smallImageSize = 1 << 20;
 // The most that 16-bit block numbers allow: 65,534 full blocks and 511 bytes.
-constexpr qsizetype largeImageSize = 65535 * blockSize - 1;
+constexpr qsizetype largeImageSize = Tftp::MaxImageSize;
 // curl 7.88 never exits when the last block number is 65535, so it gets one
 // block less.
-constexpr qsizetype curlLargeImageSize = 65534 * blockSize - 1;
+constexpr qsizetype curlLargeImageSize = 65534 * Tftp::BlockSize - 1;
 constexpr int defaultRounds = 5;
 // An application image, as a technician's firmware folder holds it.
 const QString windowImageName = u"7420-v1.0.bin"_s;
@@ -183,7 +183,7 @@ private:
                 .arg(stored.size())
                 .arg(expected.size())
                 .arg(offset)
-                .arg(offset / blockSize + 1);
+                .arg(offset / Tftp::BlockSize + 1);
     }
 
     // One upload by one client; the stored file is removed before and after.

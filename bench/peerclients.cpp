@@ -78,7 +78,7 @@ Upload PeerClients::upload(Client peer, const TftpdProcess &server, const QStrin
     const QString port = QString::number(server.port());
     if (peer == Client::TftpHpa)
         return run({ m_tftp, u"-m"_s, u"binary"_s, address, port, u"-c"_s, u"put"_s, file, remoteName });
-    return run({ m_curl, u"-sS"_s, u"--tftp-blksize"_s, QString::number(blockSize), u"-T"_s, file,
+    return run({ m_curl, u"-sS"_s, u"--tftp-blksize"_s, QString::number(Tftp::BlockSize), u"-T"_s, file,
                  u"tftp://%1:%2/%3"_s.arg(address, port, remoteName) });
 }
 

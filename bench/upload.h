@@ -1,15 +1,16 @@
 #pragma once
 
+#include "tftppacket.h"
+
 #include <QString>
 
 #include <sys/resource.h>
 
-// TFTP sends 512-byte blocks and ends a transfer with the first shorter one,
-// so an image of whole blocks takes one more, empty block.
-constexpr qsizetype blockSize = 512;
+// A transfer ends with the first block shorter than 512 bytes, so an image of
+// whole blocks takes one more, empty block.
 constexpr qsizetype blockCount(qsizetype imageSize)
 {
-    return imageSize / blockSize + 1;
+    return imageSize / Tftp::BlockSize + 1;
 }
 
 enum class Client { Ours, TftpHpa, Curl };

@@ -23,8 +23,6 @@ namespace {
 constexpr int uploadTimeoutMs = 120000;
 constexpr int firstFrameTimeoutMs = 10000;
 constexpr int probeIntervalMs = 1;
-// The window's progress counts each block's 4-byte DATA header too.
-constexpr qsizetype dataHeaderSize = 4;
 
 double threadCpuMs()
 {
@@ -166,7 +164,8 @@ WindowRun runWindowUpload(const QString &imagePath, const TftpdProcess &server)
     const QString status = statusLine ? statusLine->property("text").toString() : QString();
     if (status != u"No Error"_s || tftp->errorString() != u"No Error"_s)
         problems.append(u"the status line reads \"%1\""_s.arg(status));
-    const qint64 completeProgress = run.imageSize + dataHeaderSize * blockCount(run.imageSize);
+    // The window's progress counts each block's DATA header too.
+    const qint64 completeProgress = run.imageSize + Tftp::DataHeaderSize * blockCount(run.imageSize);
     if (lastProgress != completeProgress)
         problems.append(u"the last progress value shown was %L1, not %L2"_s.arg(lastProgress).arg(completeProgress));
     run.failure = problems.join(u"; "_s);
