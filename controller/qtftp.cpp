@@ -72,3 +72,19 @@ void QTftp::setIfsList(QList<QString> ifsList)
     m_ifsList = ifsList;
     emit ifsListChanged(m_ifsList);
 }
+
+void QTftp::setTransferPolicy(Tftp::TransferPolicy policy)
+{
+    const std::lock_guard lock(m_sharedWithTransfers);
+    m_transferPolicy = policy;
+}
+
+Tftp::TransferPolicy QTftp::transferPolicy() const
+{
+    return m_transferPolicy;
+}
+
+void QTftp::stopUpdate()
+{
+    m_stopRequested = true;
+}

@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include "transferupdates.h"
+#include "transferpolicy.h"
 
 #include <atomic>
 #include <mutex>
@@ -59,6 +60,14 @@ public:
 
     // The files the next update sends, in sending order.
     QStringList firmwareFileList() const { return fileList; }
+
+    // Opt-in resilience for scripted updates over lossy links; the window
+    // keeps the default, strict lock-step. Applies from the next transfer.
+    void setTransferPolicy(Tftp::TransferPolicy policy);
+    Tftp::TransferPolicy transferPolicy() const;
+    // Ends the running update as soon as its transfer notices, within a
+    // fraction of a second; updateCompleted follows as after any failure.
+    void stopUpdate();
 
     // Names of the application images seen since start-up, lower-cased: the
     // device may refuse one it already runs, which is not a failure.
@@ -163,6 +172,7 @@ private:
     // endpoints and the bypass list.
     std::mutex m_sharedWithTransfers;
     Transfer m_transfer;
+    Tftp::TransferPolicy m_transferPolicy;
     TransferUpdates m_updates{ this };
     std::atomic<bool> m_stopRequested = false;
     std::atomic<int> m_runningTransfers = 0;
