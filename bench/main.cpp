@@ -14,7 +14,7 @@
 
 #include "ourclient.h"
 #include "peerclients.h"
-#include "qtftp.h"
+#include "controller/qtftp.h"
 #include "report.h"
 #include "tftpdprocess.h"
 #include "windowstall.h"

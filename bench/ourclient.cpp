@@ -1,6 +1,6 @@
 #include "ourclient.h"
 
-#include "qtftp.h"
+#include "controller/qtftp.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

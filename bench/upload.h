@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tftppacket.h"
+#include "tftp/tftppacket.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #include "windowstall.h"
 
-#include "qtftp.h"
+#include "controller/qtftp.h"
 #include "tftpdprocess.h"
 #include "upload.h"
 

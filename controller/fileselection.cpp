@@ -1,4 +1,4 @@
-#include "qtftp.h"
+#include "controller/qtftp.h"
 
 #include <QDebug>
 #include <QDir>
@@ -23,6 +23,9 @@ QString escapedForUrlPath(QString fileName)
             .replace(u'?', QStringLiteral("%3F"));
 }
 
+// Every controller of the process appends to the bypass list and reads it.
+std::mutex bypassableFilesMutex;
+
 } // namespace
 
 QStringList QTftp::k_bypassableFiles;
@@ -45,8 +48,8 @@ const QList<QRegularExpression> QTftp::k_filenamesRegExps = expressions({
 
 void QTftp::buildFileList(QUrl filesFolder)
 {
-    // A running transfer reads the bypass list and the sequence reads the
-    // file list; neither may change under it.
+    // The running update goes on through the file list; it may not change
+    // under it.
     if (transferRunning()) {
         qWarning() << "File list not rebuilt while an update runs";
         return;
@@ -67,10 +70,16 @@ void QTftp::fileListFromRegExps(QList<QRegularExpression> patterns, QList<QStrin
         const QStringList matching = names.filter(pattern);
         for (const QString &name : matching) {
             if (bypassable) {
-                const std::lock_guard lock(m_sharedWithTransfers);
+                const std::lock_guard lock(bypassableFilesMutex);
                 k_bypassableFiles.append(name.toLower());
             }
             fileList.append(folderText + u'/' + escapedForUrlPath(name));
         }
     }
+}
+
+bool QTftp::isBypassable(const QString &fileName)
+{
+    const std::lock_guard lock(bypassableFilesMutex);
+    return k_bypassableFiles.contains(fileName.toLower());
 }

@@ -1,4 +1,4 @@
-#include "qtftp.h"
+#include "controller/qtftp.h"
 
 #include <QNetworkInterface>
 #include <QSettings>

@@ -1,7 +1,6 @@
-#include "qtftp.h"
+#include "controller/qtftp.h"
 
 #include <QThread>
-#include <QUdpSocket>
 
 QTftp::QTftp(QObject *parent)
     : QObject(parent)
@@ -17,11 +16,11 @@ QTftp::~QTftp()
     // never outlives the controller. It notices within a fraction of a second.
     // The watcher covers a queued task that has not started yet; the count
     // covers transfers that callers started on threads of their own.
+    m_destroying = true;
     m_stopRequested = true;
     futureWatcher.waitForFinished();
     while (m_runningTransfers > 0)
         QThread::msleep(1);
-    releaseSocket();
 }
 
 void QTftp::setRemoteAddress(QString remoteAddress)
@@ -87,4 +86,21 @@ Tftp::TransferPolicy QTftp::transferPolicy() const
 void QTftp::stopUpdate()
 {
     m_stopRequested = true;
+}
+
+void QTftp::setStatus(const QString &text)
+{
+    m_errorString = text;
+    emit errorStringChanged(m_errorString);
+}
+
+// The controller's properties belong to its own thread. A transfer running
+// elsewhere hands each update over through the update queue, which keeps
+// them in order and ahead of the future's finished notification.
+void QTftp::applyOnControllerThread(TransferUpdates::Update update)
+{
+    if (QThread::currentThread() == thread())
+        update();
+    else if (!m_destroying)
+        m_updates.post(std::move(update));
 }

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <QElapsedTimer>
+#include "controller/transferupdates.h"
+#include "tftp/transferpolicy.h"
+
 #include <QFutureWatcher>
-#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QRegularExpression>
@@ -10,14 +11,10 @@
 #include <QStringList>
 #include <QUrl>
 
-#include "transferupdates.h"
-#include "transferpolicy.h"
-
 #include <atomic>
 #include <mutex>
 
-class DeviceLink;
-class QUdpSocket;
+class TransferSession;
 
 // The update controller and TFTP client behind the window. Everything the
 // window needs is on the meta-object; the order of properties, signals, slots
@@ -49,9 +46,9 @@ public:
     int fileProgress() const { return m_fileProgress; }
     QString updaterVersion() const { return QStringLiteral("1.1.0.9.0.5"); }
 
-    // Blocking transfers on the calling thread. The endpoints are copied when
-    // a transfer starts; property updates reach the controller on its own
-    // thread, in the order they were made.
+    // Blocking transfers on the calling thread. The endpoints and the policy
+    // are copied when a transfer starts; property updates reach the
+    // controller on its own thread, in the order they were made.
     bool putByteArray(QString fileName, QByteArray data);
     bool getByteArray(QString fileName, QByteArray *data);
 
@@ -70,7 +67,8 @@ public:
     void stopUpdate();
 
     // Names of the application images seen since start-up, lower-cased: the
-    // device may refuse one it already runs, which is not a failure.
+    // device may refuse one it already runs, which is not a failure. Guarded
+    // by a lock of its own, as every controller of the process shares it.
     static QStringList k_bypassableFiles;
     static const QList<QRegularExpression> k_swAppFileRegExps;
     static const QList<QRegularExpression> k_filenamesRegExps;
@@ -108,51 +106,17 @@ public:
     Q_INVOKABLE int savedInterfaceIndex();
 
 private:
-    // What one transfer works with, copied when it starts so that the window
-    // may go on editing the properties without touching a running transfer.
-    struct Transfer
-    {
-        QString localAddress;
-        QString remoteAddress;
-        unsigned short remotePort = 0;
-        QStringList bypassableFiles;
-        QElapsedTimer sinceProgressShown;
-    };
-    enum class Receipt { Datagram, TimedOut, Stopped };
-
-    // Spans one transfer: copies its endpoints, and counts it as running so
-    // that the destructor can wait for it.
-    class TransferScope
-    {
-    public:
-        explicit TransferScope(QTftp &tftp);
-        ~TransferScope();
-        Q_DISABLE_COPY_MOVE(TransferScope)
-
-    private:
-        QTftp &controller;
-    };
+    friend class TransferSession;
 
     void loadNetworkInterfaces();
     void fileListFromRegExps(QList<QRegularExpression> patterns, QList<QString> names, QUrl folder,
                              bool bypassable);
+    static bool isBypassable(const QString &fileName);
     void sendCurrentFile();
     bool transferRunning() const { return m_transferRunning; }
-    void setStatusOnGuiThread(const QString &text);
-
-    bool bindSocket();
-    bool setTftpError(QString message);
-    bool finishTransfer(const QString &message, bool result);
-    bool abandonTransfer();
-    void releaseSocket();
-    void keepSocketForController();
-    void setTransferStatus(const QString &text);
-    void reportLocalPort(unsigned short port);
-    void reportNewFile(int size);
-    void reportFileProgress(int progress, bool lastBlock);
+    void setStatus(const QString &text);
+    // Runs update on the controller's thread, after those posted before it.
     void applyOnControllerThread(TransferUpdates::Update update);
-    Receipt receiveFromDevice(DeviceLink &link, QByteArray &buffer, qsizetype &length);
-    void discardPendingDatagrams();
 
     QFutureWatcher<bool> futureWatcher;
     QString m_localAddress;
@@ -163,18 +127,16 @@ private:
     QStringList fileList;
     int currentFileIndex = 0;
     QString m_errorString;
-    QUdpSocket *udpSocket = nullptr;
     int m_fileSize = 1;
     int m_fileProgress = 0;
 
     bool m_transferRunning = false;
-    // Guards what the window may change while a transfer reads it: the
-    // endpoints and the bypass list.
+    // Guards what the window may change while a transfer copies it.
     std::mutex m_sharedWithTransfers;
-    Transfer m_transfer;
     Tftp::TransferPolicy m_transferPolicy;
     TransferUpdates m_updates{ this };
     std::atomic<bool> m_stopRequested = false;
+    std::atomic<bool> m_destroying = false;
     std::atomic<int> m_runningTransfers = 0;
     std::atomic<bool> m_progressUpdatePending = false;
 };

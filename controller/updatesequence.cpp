@@ -1,4 +1,4 @@
-#include "qtftp.h"
+#include "controller/qtftp.h"
 
 #include <QDebug>
 #include <QFile>
@@ -11,6 +11,7 @@ void QTftp::startUpdate()
         return;
     }
     qDebug() << "Starting the update";
+    m_stopRequested = false;
     currentFileIndex = 0;
     sendCurrentFile();
 }
@@ -45,7 +46,7 @@ bool QTftp::sendFile(QUrl fileUrl)
     if (fileUrl.toString() != QStringLiteral("done")) {
         QFile file(fileUrl.toLocalFile());
         if (!file.open(QIODevice::ReadOnly)) {
-            setStatusOnGuiThread(QStringLiteral("Could not open file %1: %2").arg(fileUrl.fileName(), file.errorString()));
+            setStatus(QStringLiteral("Could not open file %1: %2").arg(fileUrl.fileName(), file.errorString()));
             return false;
         }
         data = file.readAll();
@@ -65,13 +66,6 @@ void QTftp::futureFinishHandler()
         emit updateCompleted();
         return;
     }
-    udpSocket = nullptr;
     ++currentFileIndex;
     sendCurrentFile();
-}
-
-void QTftp::setStatusOnGuiThread(const QString &text)
-{
-    m_errorString = text;
-    emit errorStringChanged(m_errorString);
 }

@@ -1,10 +1,13 @@
-#include "tftppacket.h"
+#include "tftp/readtransfer.h"
+#include "tftp/tftppacket.h"
+#include "tftp/writetransfer.h"
 
 #include <cstdlib>
 
-// Feeds arbitrary datagrams to both classifiers and arbitrary names and sizes
-// to the builders. libFuzzer hands over a buffer of exactly the input's size,
-// so a read past a datagram's end is caught by AddressSanitizer.
+// Feeds arbitrary datagrams to the parsers and to both transfer state
+// machines, and arbitrary names and sizes to the builders. libFuzzer hands
+// over a buffer of exactly the input's size, so a read past a datagram's end
+// is caught by AddressSanitizer.
 namespace {
 
 void check(bool condition)
@@ -13,24 +16,55 @@ void check(bool condition)
         abort();
 }
 
-void classifyAsUpload(QByteArrayView datagram, quint16 expectedBlock)
+// The input cut into datagrams at every "|", as a device might send them.
+QList<QByteArrayView> datagrams(QByteArrayView input)
 {
-    const Tftp::WriteReply reply = Tftp::classifyWriteReply(datagram, expectedBlock);
-    check(reply.kind == Tftp::WriteReply::Acknowledged || !reply.message.isEmpty());
-    if (reply.kind == Tftp::WriteReply::Acknowledged)
-        check(datagram.size() >= 2 && datagram[0] == 0 && (datagram[1] == 4 || datagram[1] == 6));
+    QList<QByteArrayView> pieces;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= input.size(); ++i) {
+        if (i == input.size() || input[i] == '|') {
+            pieces.append(input.sliced(start, i - start));
+            start = i + 1;
+        }
+    }
+    return pieces;
 }
 
-void classifyAsDownload(QByteArrayView datagram, quint16 expectedBlock)
+// Whatever arrives, an upload only ever sends its request or whole blocks of
+// its image, and succeeds only after a block shorter than 512 bytes.
+void upload(QByteArrayView input, Tftp::TransferPolicy policy)
 {
-    const Tftp::ReadReply reply = Tftp::classifyReadReply(datagram, expectedBlock);
-    if (reply.kind == Tftp::ReadReply::Rejected) {
-        check(!reply.message.isEmpty() && reply.payload.isEmpty());
-        return;
+    const QByteArray image = input.left(1500).toByteArray();
+    Tftp::WriteTransfer transfer(QStringLiteral("7420-v1.bin"), image, input.size() % 2 == 0, policy);
+    Tftp::TransferStep step = transfer.start();
+    qsizetype lastPayload = -1;
+    for (const QByteArrayView datagram : datagrams(input)) {
+        if (step.action == Tftp::TransferStep::Finish)
+            break;
+        if (step.action == Tftp::TransferStep::Send && step.progress >= 0) {
+            check(step.datagram.size() <= Tftp::DataHeaderSize + Tftp::BlockSize);
+            check(image.contains(step.datagram.sliced(Tftp::DataHeaderSize)));
+            lastPayload = step.datagram.size() - Tftp::DataHeaderSize;
+        }
+        step = datagram.isEmpty() ? transfer.timedOut() : transfer.received(datagram);
     }
-    check(datagram.size() >= 4 && datagram[1] == 3);
-    check(reply.payload == datagram.sliced(4));
-    check(reply.lastBlock == (reply.payload.size() < Tftp::BlockSize));
+    if (step.action == Tftp::TransferStep::Finish && step.result.outcome == Tftp::TransferResult::Delivered)
+        check(lastPayload >= 0 && lastPayload < Tftp::BlockSize);
+}
+
+// A download appends at most one block's payload per datagram.
+void download(QByteArrayView input, Tftp::TransferPolicy policy)
+{
+    QByteArray file;
+    Tftp::ReadTransfer transfer(QStringLiteral("file"), &file, policy);
+    Tftp::TransferStep step = transfer.start();
+    for (const QByteArrayView datagram : datagrams(input)) {
+        if (step.action == Tftp::TransferStep::Finish || step.action == Tftp::TransferStep::SendLast)
+            break;
+        const qsizetype before = file.size();
+        step = datagram.isEmpty() ? transfer.timedOut() : transfer.received(datagram);
+        check(file.size() - before <= Tftp::BlockSize);
+    }
 }
 
 void buildPackets(QByteArrayView bytes, quint16 number)
@@ -48,7 +82,7 @@ void buildPackets(QByteArrayView bytes, quint16 number)
     check(payload.isEmpty() || (payload.data() >= bytes.data() && payload.data() + payload.size() <= bytes.data() + bytes.size()));
     QByteArray packet;
     Tftp::fillDataPacket(packet, quint16(block), payload);
-    check(Tftp::classifyReadReply(packet, quint16(block)).payload == payload);
+    check(Tftp::parseReadReply(packet).payload == payload);
 }
 
 } // namespace
@@ -56,9 +90,10 @@ void buildPackets(QByteArrayView bytes, quint16 number)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArrayView input(reinterpret_cast<const char *>(data), qsizetype(size));
-    const quint16 expectedBlock = size >= 2 ? quint16(data[size - 1] | (data[size - 2] << 8)) : 0;
-    classifyAsUpload(input, expectedBlock);
-    classifyAsDownload(input, expectedBlock);
-    buildPackets(input, expectedBlock);
+    for (const Tftp::TransferPolicy policy : { Tftp::TransferPolicy{}, Tftp::TransferPolicy{ 2, 10000 } }) {
+        upload(input, policy);
+        download(input, policy);
+    }
+    buildPackets(input, size >= 2 ? quint16(data[size - 1] | (data[size - 2] << 8)) : 0);
     return 0;
 }

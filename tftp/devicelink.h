@@ -10,7 +10,9 @@ class QUdpSocket;
 
 // The datagrams of one transfer, between its bound socket and the device.
 // Datagrams from any other address are dropped, and each send goes to the
-// port the device last answered from, as TFTP asks.
+// port the device last answered from. A link that stays with the first port
+// drops, as RFC 1350 asks, what comes from any other port of the device, such
+// as a second transfer process answering a repeated request.
 //
 // Where POSIX sockets are at hand, the lock-step traffic goes straight through
 // the socket's descriptor, put in blocking mode for the link's lifetime: the
@@ -21,7 +23,7 @@ class QUdpSocket;
 class DeviceLink
 {
 public:
-    DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned short port);
+    DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned short port, bool stayWithFirstPort);
     // Hands the socket back in the mode QUdpSocket expects, if it still exists.
     ~DeviceLink();
     DeviceLink(const DeviceLink &) = delete;

@@ -1,4 +1,4 @@
-#include "devicelink.h"
+#include "tftp/devicelink.h"
 
 #include <QHostAddress>
 #include <QPointer>
@@ -47,6 +47,7 @@ struct DeviceLink::State
     int savedFlags;
     QHostAddress device;
     unsigned short port; // where the first datagram goes
+    bool stayWithFirstPort;
     // Where the device last answered from, port included; AF_UNSPEC before
     // its first answer.
     sockaddr_storage answeredFrom{};
@@ -55,8 +56,8 @@ struct DeviceLink::State
     int receiveTimeoutMs = 0;
 };
 
-DeviceLink::DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned short port)
-    : d(new State{ &socket, int(socket.socketDescriptor()), 0, device, port })
+DeviceLink::DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned short port, bool stayWithFirstPort)
+    : d(new State{ &socket, int(socket.socketDescriptor()), 0, device, port, stayWithFirstPort })
 {
     d->savedFlags = ::fcntl(d->descriptor, F_GETFL);
     ::fcntl(d->descriptor, F_SETFL, d->savedFlags & ~O_NONBLOCK);
@@ -108,9 +109,10 @@ qsizetype DeviceLink::receive(QByteArray &buffer, int timeoutMs)
         d->socket->waitForReadyRead(0);
         return -1;
     }
-    const bool fromDevice = (d->answeredFrom.ss_family != AF_UNSPEC && sameHost(sender, d->answeredFrom))
-            || QHostAddress(reinterpret_cast<const sockaddr *>(&sender))
-                       .isEqual(d->device, QHostAddress::TolerantConversion);
+    const bool answered = d->answeredFrom.ss_family != AF_UNSPEC;
+    const bool fromDevice = answered
+            ? sameHost(sender, d->answeredFrom) && (!d->stayWithFirstPort || portOf(sender) == portOf(d->answeredFrom))
+            : QHostAddress(reinterpret_cast<const sockaddr *>(&sender)).isEqual(d->device, QHostAddress::TolerantConversion);
     if (!fromDevice)
         return -1;
     d->answeredFrom = sender;

@@ -1,4 +1,4 @@
-#include "devicelink.h"
+#include "tftp/devicelink.h"
 
 #include <QHostAddress>
 #include <QUdpSocket>
@@ -8,10 +8,12 @@ struct DeviceLink::State
     QUdpSocket &socket;
     QHostAddress device;
     unsigned short port;
+    bool stayWithFirstPort;
+    bool answered = false;
 };
 
-DeviceLink::DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned short port)
-    : d(new State{ socket, device, port })
+DeviceLink::DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned short port, bool stayWithFirstPort)
+    : d(new State{ socket, device, port, stayWithFirstPort })
 {
 }
 
@@ -32,6 +34,9 @@ qsizetype DeviceLink::receive(QByteArray &buffer, int timeoutMs)
     const qint64 length = d->socket.readDatagram(buffer.data(), buffer.size(), &sender, &senderPort);
     if (length < 0 || !sender.isEqual(d->device, QHostAddress::TolerantConversion))
         return -1;
+    if (d->answered && d->stayWithFirstPort && senderPort != d->port)
+        return -1;
+    d->answered = true;
     d->port = senderPort;
     return length;
 }

@@ -1,56 +1,76 @@
-#include "qtftp.h"
+#include "tftp/readtransfer.h"
 
-#include "devicelink.h"
-#include "tftppacket.h"
+#include "tftp/tftppacket.h"
 
-#include <QScopeGuard>
-#include <QUdpSocket>
+namespace Tftp {
 
-// Downloads one file with a read request, acknowledging each block before
-// the next is awaited. Only failures set the status text, and the socket
-// stays with the controller afterwards.
-bool QTftp::getByteArray(QString fileName, QByteArray *data)
+ReadTransfer::ReadTransfer(const QString &fileName, QByteArray *destination, TransferPolicy policy)
+    : m_fileName(fileName)
+    , m_destination(destination)
+    , m_policy(policy)
 {
-    const TransferScope scope(*this);
-    // Runs last, once the link below has handed the socket back.
-    const auto keepSocket = qScopeGuard([this] { keepSocketForController(); });
-    const auto fail = [this](const QString &message) {
-        setTransferStatus(message);
-        return false;
-    };
-
-    if (!bindSocket())
-        return fail(udpSocket->errorString());
-    // Before the link, whose blocking mode would make the socket's peek wait.
-    discardPendingDatagrams();
-    DeviceLink server(*udpSocket, QHostAddress(m_transfer.remoteAddress), m_transfer.remotePort);
-
-    if (!server.send(getFilePacket(fileName)))
-        return fail(QStringLiteral("Did not send packet to host  %1").arg(udpSocket->errorString()));
-
-    QByteArray datagram;
-    qsizetype datagramLength = 0;
-    quint16 expectedBlock = 1;
-    for (;;) {
-        switch (receiveFromDevice(server, datagram, datagramLength)) {
-        case Receipt::Datagram:
-            break;
-        case Receipt::TimedOut:
-            return fail(QStringLiteral("No message received from host  %1").arg(udpSocket->errorString()));
-        case Receipt::Stopped:
-            return abandonTransfer();
-        }
-
-        const Tftp::ReadReply reply =
-                Tftp::classifyReadReply(QByteArrayView(datagram.constData(), datagramLength), expectedBlock);
-        if (reply.kind == Tftp::ReadReply::Rejected)
-            return fail(reply.message);
-        data->append(reply.payload);
-
-        if (!server.send(Tftp::acknowledgement(expectedBlock)))
-            return fail(QStringLiteral("Did not send ack packet to host  %1").arg(udpSocket->errorString()));
-        ++expectedBlock;
-        if (reply.lastBlock)
-            return true;
-    }
 }
+
+TransferStep ReadTransfer::start()
+{
+    m_packet = readRequest(m_fileName);
+    m_retriesLeft = m_policy.retries;
+    return TransferStep::send(m_packet);
+}
+
+TransferStep ReadTransfer::received(QByteArrayView datagram)
+{
+    const ReadReply reply = parseReadReply(datagram);
+    switch (reply.kind) {
+    case ReadReply::InvalidFirstByte: {
+        TransferStep invalid = TransferStep::failure(TransferResult::InvalidFirstByte);
+        invalid.result.byte = reply.byte;
+        return invalid;
+    }
+    case ReadReply::Truncated:
+        return TransferStep::failure(TransferResult::TruncatedPacket, datagram.size());
+    case ReadReply::NotData:
+    case ReadReply::DataBlock:
+        break;
+    }
+
+    if (reply.block != m_expectedBlock) {
+        // The server sends a block again when our acknowledgement of it was
+        // lost; only another acknowledgement moves it on.
+        if (m_policy.resilient() && m_acknowledging && reply.kind == ReadReply::DataBlock
+            && reply.block == quint16(m_expectedBlock - 1))
+            return TransferStep::send(m_packet);
+        return TransferStep::failure(TransferResult::BlockMismatch, reply.block, m_expectedBlock);
+    }
+    // An ERROR whose code equals the awaited block number gets this far; its
+    // text is no part of the file.
+    if (reply.kind == ReadReply::NotData) {
+        TransferStep invalid = TransferStep::failure(TransferResult::InvalidOpcode);
+        invalid.result.byte = reply.byte;
+        return invalid;
+    }
+
+    m_destination->append(reply.payload);
+    m_packet = acknowledgement(m_expectedBlock);
+    m_acknowledging = true;
+    m_retriesLeft = m_policy.retries;
+    ++m_expectedBlock;
+    if (reply.payload.size() < BlockSize)
+        return TransferStep::sendLast(m_packet);
+    return TransferStep::send(m_packet);
+}
+
+TransferStep ReadTransfer::timedOut()
+{
+    if (m_retriesLeft == 0)
+        return TransferStep::failure(TransferResult::TimedOut);
+    --m_retriesLeft;
+    return TransferStep::send(m_packet);
+}
+
+TransferStep ReadTransfer::notSent() const
+{
+    return TransferStep::failure(m_acknowledging ? TransferResult::AckNotSent : TransferResult::RequestNotSent);
+}
+
+} // namespace Tftp

@@ -1,4 +1,4 @@
-#include "tftppacket.h"
+#include "tftp/tftppacket.h"
 
 namespace Tftp {
 
@@ -19,16 +19,6 @@ void appendString(QByteArray &packet, QByteArrayView text)
 {
     packet.append(text);
     packet.append('\0');
-}
-
-QString truncatedMessage(QByteArrayView datagram)
-{
-    return QStringLiteral("Truncated Packet Received: %1 bytes").arg(datagram.size());
-}
-
-QString blockMismatchMessage(quint16 received, quint16 expected)
-{
-    return QStringLiteral("Error on incoming packet number %1 vs expected %2").arg(received).arg(expected);
 }
 
 } // namespace
@@ -81,64 +71,50 @@ void fillDataPacket(QByteArray &packet, quint16 block, QByteArrayView payload)
         memcpy(bytes + DataHeaderSize, payload.data(), size_t(payload.size()));
 }
 
-WriteReply classifyWriteReply(QByteArrayView datagram, quint16 expectedBlock)
+WriteReply parseWriteReply(QByteArrayView datagram)
 {
     if (datagram.size() < 2)
-        return { WriteReply::Rejected, truncatedMessage(datagram) };
+        return { WriteReply::Truncated, 0, {} };
 
     const quint16 opcode = numberAt(datagram, 0);
     switch (opcode) {
     case ReadRequest:
     case WriteRequest:
     case Data:
-        return { WriteReply::Rejected, QStringLiteral("Unexpected Packet Received: %1").arg(opcode) };
+        return { WriteReply::Unexpected, opcode, {} };
     case OptionAcknowledgement:
-        return { WriteReply::Acknowledged, {} };
-    case Acknowledgement: {
-        // A short ACK carries no block number; taking it as block 0 would
+        return { WriteReply::OptionsAcknowledged, 0, {} };
+    case Acknowledgement:
+        // A short ACK carries no block number; reading it as block 0 would
         // acknowledge the request.
         if (datagram.size() < 4)
-            return { WriteReply::Rejected, truncatedMessage(datagram) };
-        const quint16 block = numberAt(datagram, 2);
-        if (block != expectedBlock)
-            return { WriteReply::Rejected, blockMismatchMessage(block, expectedBlock) };
-        return { WriteReply::Acknowledged, {} };
-    }
+            return { WriteReply::Truncated, 0, {} };
+        return { WriteReply::Acknowledged, numberAt(datagram, 2), {} };
     case Error: {
         if (datagram.size() < 4)
-            return { WriteReply::Rejected, truncatedMessage(datagram) };
+            return { WriteReply::Truncated, 0, {} };
         QByteArrayView text = datagram.sliced(4);
         if (const qsizetype end = text.indexOf('\0'); end >= 0)
             text.truncate(end);
-        return { WriteReply::ErrorPacket,
-                 QStringLiteral("Protocol Error: %1 %2")
-                         .arg(QString::number(numberAt(datagram, 2)), QString::fromUtf8(text)) };
+        return { WriteReply::Refused, numberAt(datagram, 2), QString::fromUtf8(text) };
     }
     default:
-        return { WriteReply::Rejected, QStringLiteral("Unknown Op Code: %1").arg(opcode) };
+        return { WriteReply::UnknownOpcode, opcode, {} };
     }
 }
 
-ReadReply classifyReadReply(QByteArrayView datagram, quint16 expectedBlock)
+ReadReply parseReadReply(QByteArrayView datagram)
 {
-    const auto rejected = [](QString message) { return ReadReply{ ReadReply::Rejected, {}, false, message }; };
-
     if (datagram.isEmpty())
-        return rejected(truncatedMessage(datagram));
+        return { ReadReply::Truncated, 0, 0, {} };
     if (datagram[0] != 0)
-        return rejected(QStringLiteral("Incoming packet has invalid first byte (%1).")
-                                .arg(QChar(QLatin1Char(datagram[0]))));
+        return { ReadReply::InvalidFirstByte, 0, datagram[0], {} };
     if (datagram.size() < DataHeaderSize)
-        return rejected(truncatedMessage(datagram));
+        return { ReadReply::Truncated, 0, 0, {} };
     const quint16 block = numberAt(datagram, 2);
-    if (block != expectedBlock)
-        return rejected(blockMismatchMessage(block, expectedBlock));
     if (datagram[1] != char(Data))
-        return rejected(QStringLiteral("Incoming packet returned invalid operation code (%1).")
-                                .arg(QChar(QLatin1Char(datagram[1]))));
-
-    const QByteArrayView payload = datagram.sliced(DataHeaderSize);
-    return { ReadReply::DataBlock, payload, payload.size() < BlockSize, {} };
+        return { ReadReply::NotData, block, datagram[1], {} };
+    return { ReadReply::DataBlock, block, 0, datagram.sliced(DataHeaderSize) };
 }
 
 } // namespace Tftp

@@ -23,7 +23,6 @@ constexpr qsizetype DataHeaderSize = 4;
 // Block numbers are 16 bits on the wire and the last block must be short, so
 // the largest image fills 65,534 blocks and 511 bytes of the 65,535th.
 constexpr qsizetype MaxImageSize = 65535 * BlockSize - 1;
-constexpr int ReplyTimeoutMs = 10000;
 
 QByteArray writeRequest(const QString &fileName, qsizetype imageSize);
 QByteArray readRequest(const QString &fileName);
@@ -34,28 +33,38 @@ QByteArrayView blockPayload(QByteArrayView image, quint32 block);
 // Replaces packet's content with a DATA packet; reuses its allocation.
 void fillDataPacket(QByteArray &packet, quint16 block, QByteArrayView payload);
 
-// A datagram received while uploading, against the block number awaited.
+// What a datagram received while uploading says, read without regard to what
+// the transfer awaits. Fields a datagram lacks are never read.
 struct WriteReply
 {
     enum Kind {
-        Acknowledged, // ACK of the awaited block, or an OACK
-        ErrorPacket, // the server refused; message holds "Protocol Error: ..."
-        Rejected, // anything else; message says what was wrong
+        Acknowledged, // number: the block
+        OptionsAcknowledged, // the options are not examined
+        Refused, // an ERROR packet; number: its code
+        Unexpected, // a request or DATA; number: the opcode
+        UnknownOpcode, // number: the opcode
+        Truncated, // too short for its opcode
     };
     Kind kind;
-    QString message;
+    quint16 number = 0;
+    QString errorText; // Refused: up to the first zero byte, as UTF-8
 };
-WriteReply classifyWriteReply(QByteArrayView datagram, quint16 expectedBlock);
+WriteReply parseWriteReply(QByteArrayView datagram);
 
-// A datagram received while downloading, against the block number awaited.
+// What a datagram received while downloading says.
 struct ReadReply
 {
-    enum Kind { DataBlock, Rejected };
+    enum Kind {
+        DataBlock, // block and payload (pointing into the datagram)
+        InvalidFirstByte, // byte: the first one
+        Truncated, // shorter than a DATA header
+        NotData, // block: bytes 2 and 3 whatever the opcode; byte: the second one
+    };
     Kind kind;
-    QByteArrayView payload; // DataBlock: points into the datagram
-    bool lastBlock = false;
-    QString message; // Rejected: what was wrong
+    quint16 block = 0;
+    char byte = 0;
+    QByteArrayView payload;
 };
-ReadReply classifyReadReply(QByteArrayView datagram, quint16 expectedBlock);
+ReadReply parseReadReply(QByteArrayView datagram);
 
 } // namespace Tftp

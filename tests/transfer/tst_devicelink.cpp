@@ -1,4 +1,4 @@
-#include "devicelink.h"
+#include "tftp/devicelink.h"
 
 #include <QHostAddress>
 #include <QNetworkDatagram>
@@ -22,6 +22,7 @@ private slots:
     void roundTrip();
     void deletedSocketIsLeftAlone();
     void mappedDevice();
+    void firstPortKept();
 };
 
 namespace {
@@ -47,7 +48,7 @@ void DeviceLinkTest::roundTrip()
     QVERIFY(socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
     const int descriptor = int(socket.socketDescriptor());
     {
-        DeviceLink link(socket, QHostAddress(QHostAddress::LocalHost), device.localPort());
+        DeviceLink link(socket, QHostAddress(QHostAddress::LocalHost), device.localPort(), false);
         QVERIFY(link.send("ping"));
         QVERIFY(device.waitForReadyRead(5000));
         const QNetworkDatagram ping = device.receiveDatagram();
@@ -76,7 +77,7 @@ void DeviceLinkTest::deletedSocketIsLeftAlone()
     const int descriptor = int(socket->socketDescriptor());
     int reused = -1;
     {
-        const DeviceLink link(*socket, QHostAddress(QHostAddress::LocalHost), 9);
+        const DeviceLink link(*socket, QHostAddress(QHostAddress::LocalHost), 9, false);
         delete socket;
         // A blocking socket, given the lowest free number: the one just closed.
         reused = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -99,7 +100,7 @@ void DeviceLinkTest::mappedDevice()
     QUdpSocket stranger;
     QVERIFY(device.bind(localHost, 0) && deviceNewPort.bind(localHost, 0)
             && stranger.bind(QHostAddress(u"127.0.0.2"_s), 0));
-    DeviceLink link(socket, localHost, device.localPort());
+    DeviceLink link(socket, localHost, device.localPort(), false);
     QByteArray buffer(64, '\0');
 
     QVERIFY(link.send("request"));
@@ -114,6 +115,30 @@ void DeviceLinkTest::mappedDevice()
         QCOMPARE(receiveOn(deviceNewPort).data(), "next"_ba);
     }
     QVERIFY(!device.hasPendingDatagrams() && !stranger.hasPendingDatagrams());
+}
+
+// A link that stays with the first port drops a second transfer process's
+// answers, and keeps sending to the first.
+void DeviceLinkTest::firstPortKept()
+{
+    const QHostAddress localHost(QHostAddress::LocalHost);
+    QUdpSocket socket;
+    QUdpSocket listening;
+    QUdpSocket first;
+    QUdpSocket second;
+    QVERIFY(socket.bind(localHost, 0) && listening.bind(localHost, 0) && first.bind(localHost, 0)
+            && second.bind(localHost, 0));
+    DeviceLink link(socket, localHost, listening.localPort(), true);
+    QByteArray buffer(64, '\0');
+
+    QVERIFY(link.send("request"));
+    first.writeDatagram("answer", localHost, socket.localPort());
+    second.writeDatagram("late answer", localHost, socket.localPort());
+    QCOMPARE(link.receive(buffer, 5000), 6);
+    QCOMPARE(link.receive(buffer, 5000), -1);
+    QVERIFY(link.send("next"));
+    QCOMPARE(receiveOn(first).data(), "next"_ba);
+    QVERIFY(!second.hasPendingDatagrams());
 }
 
 QTEST_GUILESS_MAIN(DeviceLinkTest)

@@ -1,4 +1,4 @@
-#include "transferupdates.h"
+#include "controller/transferupdates.h"
 
 void TransferUpdates::post(Update update)
 {

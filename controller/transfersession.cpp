@@ -1,0 +1,96 @@
+#include "controller/transfersession.h"
+
+#include "controller/qtftp.h"
+#include "controller/statustext.h"
+
+namespace {
+
+// The window cannot show progress faster than it paints a frame.
+constexpr qint64 progressIntervalMs = 16;
+
+} // namespace
+
+TransferSession::TransferSession(QTftp &controller)
+    : m_controller(controller)
+{
+    ++controller.m_runningTransfers;
+    const std::lock_guard lock(controller.m_sharedWithTransfers);
+    m_endpoints = { controller.m_localAddress, controller.m_remoteAddress, controller.m_remotePort };
+    m_policy = controller.m_transferPolicy;
+}
+
+TransferSession::~TransferSession()
+{
+    --m_controller.m_runningTransfers;
+}
+
+Tftp::TransferRunner::Callbacks TransferSession::uploadCallbacks(const QString &fileName, qint64 imageSize)
+{
+    Tftp::TransferRunner::Callbacks callbacks = downloadCallbacks();
+    callbacks.bound = [&controller = m_controller, fileName](quint16 localPort, bool bound) {
+        controller.applyOnControllerThread([&controller, localPort] { controller.setLocalPort(localPort); });
+        if (bound)
+            controller.applyOnControllerThread([&controller, text = sendingFileText(fileName)] { controller.setStatus(text); });
+    };
+    callbacks.requestSent = [this, imageSize] {
+        m_requestSent = true;
+        m_sinceProgressShown.start();
+        QTftp &controller = m_controller;
+        controller.applyOnControllerThread([&controller, size = int(imageSize)] {
+            controller.m_fileSize = size;
+            emit controller.fileSizeChanged(controller.m_fileSize);
+            controller.m_fileProgress = 0;
+            emit controller.fileProgressChanged(controller.m_fileProgress);
+        });
+    };
+    callbacks.progress = [this](qint64 bytesSent) { showProgress(bytesSent, false); };
+    return callbacks;
+}
+
+Tftp::TransferRunner::Callbacks TransferSession::downloadCallbacks()
+{
+    Tftp::TransferRunner::Callbacks callbacks;
+    callbacks.bound = [&controller = m_controller](quint16 localPort, bool) {
+        controller.applyOnControllerThread([&controller, localPort] { controller.setLocalPort(localPort); });
+    };
+    return callbacks;
+}
+
+bool TransferSession::finishUpload(const Tftp::TransferResult &result)
+{
+    if (m_requestSent)
+        showProgress(result.bytesSent, true);
+    QTftp &controller = m_controller;
+    controller.applyOnControllerThread([&controller, text = statusText(result)] { controller.setStatus(text); });
+    return result.succeeded();
+}
+
+bool TransferSession::finishDownload(const Tftp::TransferResult &result)
+{
+    if (result.succeeded())
+        return true;
+    QTftp &controller = m_controller;
+    controller.applyOnControllerThread([&controller, text = statusText(result)] { controller.setStatus(text); });
+    return false;
+}
+
+// Sends the window at most one progress value per frame, and never a second
+// one while the first waits to be shown; the value a run ends with always
+// goes.
+void TransferSession::showProgress(qint64 bytesSent, bool always)
+{
+    if (!always
+        && (m_controller.m_progressUpdatePending || m_sinceProgressShown.elapsed() < progressIntervalMs))
+        return;
+    if (always && bytesSent == m_progressShown)
+        return;
+    m_progressShown = bytesSent;
+    m_sinceProgressShown.start();
+    m_controller.m_progressUpdatePending = true;
+    QTftp &controller = m_controller;
+    controller.applyOnControllerThread([&controller, progress = int(bytesSent)] {
+        controller.m_progressUpdatePending = false;
+        controller.m_fileProgress = progress;
+        emit controller.fileProgressChanged(controller.m_fileProgress);
+    });
+}

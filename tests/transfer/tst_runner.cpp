@@ -1,0 +1,135 @@
+#include "controller/qtftp.h"
+#include "controller/statustext.h"
+#include "tftp/transferrunner.h"
+
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUdpSocket>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <functional>
+#include <thread>
+
+// The runner and the controller's side of a transfer, against a device played
+// on loopback by the test's thread while the transfer runs in the pool.
+
+namespace {
+
+const QHostAddress localHost(QHostAddress::LocalHost);
+
+// Answers each datagram the device gets with what answer returns (nothing
+// when empty), from a transfer port of its own, until the transfer has ended.
+template<typename Result>
+Result serve(QFuture<Result> transfer, QUdpSocket &device, const std::function<QByteArray(const QByteArray &)> &answer)
+{
+    QUdpSocket transferPort;
+    transferPort.bind(localHost, 0);
+    while (!transfer.isFinished()) {
+        for (QUdpSocket *socket : { &device, &transferPort }) {
+            while (socket->hasPendingDatagrams()) {
+                const QNetworkDatagram received = socket->receiveDatagram();
+                if (const QByteArray reply = answer(received.data()); !reply.isEmpty())
+                    transferPort.writeDatagram(reply, received.senderAddress(), quint16(received.senderPort()));
+            }
+        }
+        QTest::qWait(20);
+    }
+    return transfer.result();
+}
+
+} // namespace
+
+class RunnerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(device.bind(localHost, 0)); }
+    void cleanup() { device.close(); }
+    void timeoutTextAfterStrays();
+    void stopsWithinATenth();
+    void bindFailure();
+    void refusalAfterDataShowsHowFarItGot();
+
+private:
+    QUdpSocket device;
+};
+
+// Datagrams from another host flood in, but the device says nothing: the
+// wait ends in the socket's own words for a time-out all the same.
+void RunnerTest::timeoutTextAfterStrays()
+{
+    std::atomic<quint16> clientPort = 0;
+    std::atomic<bool> ended = false;
+    std::thread flood([&] {
+        QUdpSocket stranger;
+        stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
+        while (!ended) {
+            if (clientPort != 0)
+                stranger.writeDatagram("\0\4\0\0", 4, localHost, clientPort);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    const std::atomic<bool> stop = false;
+    const auto result = serve(QtConcurrent::run([&] {
+                                  Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() }, { 0, 500 },
+                                                              stop, { [&](quint16 port, bool) { clientPort = port; }, {}, {} });
+                                  return runner.put(QStringLiteral("a.bin"), "abc", false);
+                              }),
+                              device, [](const QByteArray &) { return QByteArray(); });
+    ended = true;
+    flood.join();
+    QCOMPARE(statusText(result), QStringLiteral("No message received from host  Network operation timed out"));
+}
+
+void RunnerTest::stopsWithinATenth()
+{
+    std::atomic<bool> stop = false;
+    QElapsedTimer sinceStop;
+    const auto result = serve(QtConcurrent::run([&] {
+                                  Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() }, {}, stop);
+                                  return runner.put(QStringLiteral("a.bin"), "abc", false);
+                              }),
+                              device, [&](const QByteArray &) {
+                                  stop = true;
+                                  sinceStop.start();
+                                  return QByteArray();
+                              });
+    QCOMPARE(result.outcome, Tftp::TransferResult::Stopped);
+    QCOMPARE_LT(sinceStop.elapsed(), 1000);
+}
+
+// An address no interface holds: the socket's own words, and port 0.
+void RunnerTest::bindFailure()
+{
+    QTftp tftp;
+    tftp.setLocalAddress(QStringLiteral("192.0.2.1"));
+    tftp.setLocalPort(1234);
+    QVERIFY(!QtConcurrent::run(&QTftp::putByteArray, &tftp, QStringLiteral("a.bin"), QByteArray("abc")).result());
+    QTRY_COMPARE(tftp.errorString(), QStringLiteral("The address is not available"));
+    QCOMPARE(tftp.localPort(), 0);
+}
+
+// An application image refused after its first blocks did not arrive whole;
+// the bar shows how far the upload got.
+void RunnerTest::refusalAfterDataShowsHowFarItGot()
+{
+    QTftp::k_bypassableFiles.append(QStringLiteral("7420-v1.bin"));
+    QTftp tftp;
+    tftp.setRemoteAddress(QStringLiteral("127.0.0.1"));
+    tftp.setRemotePort(device.localPort());
+    QSignalSpy progress(&tftp, &QTftp::fileProgressChanged);
+    const bool delivered = serve(QtConcurrent::run(&QTftp::putByteArray, &tftp, QStringLiteral("7420-V1.bin"), QByteArray(5000, 'x')),
+                                 device, [](const QByteArray &datagram) {
+                                     const char block = datagram[1] == 2 ? 0 : datagram[3];
+                                     return block < 3 ? QByteArray("\0\4\0", 3) + block : QByteArray("\0\5\0\3Disk full\0", 14);
+                                 });
+    QVERIFY(!delivered);
+    QTRY_COMPARE(tftp.errorString(), QStringLiteral("Protocol Error: 3 Disk full"));
+    QCOMPARE(tftp.fileProgress(), 3 * 516);
+    QCOMPARE(progress.last().first().toInt(), 3 * 516);
+}
+
+QTEST_GUILESS_MAIN(RunnerTest)
+#include "tst_runner.moc"
