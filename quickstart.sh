@@ -4,20 +4,21 @@
 #   ./quickstart.sh run     build and start the tool
 #   ./quickstart.sh test    build and run every test, also under sanitizers
 #   ./quickstart.sh bench   build and run the upload benchmark
+#   ./quickstart.sh package build the Debian package swtxupdater_<version>_<arch>.deb
 #
 # Meant for Debian 12, as root (or with sudo available).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(
-    g++ cmake ninja-build pkg-config
+    g++ cmake ninja-build pkg-config dpkg-dev
     qt6-base-dev qt6-declarative-dev
 )
 runtime_packages=(
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
     qml6-module-qtquick-dialogs qml6-module-qt-labs-folderlistmodel qml6-module-qtquick-layouts
     qml6-module-qtquick-window qml6-module-qtqml-workerscript
-    libgl1-mesa-dri libegl1 fonts-dejavu-core fontconfig
+    libgl1-mesa-dri libegl1 fonts-dejavu-core fontconfig qt6-gtk-platformtheme
 )
 test_packages=(
     qml6-module-qttest tftpd-hpa tftp-hpa iproute2 clang libclang-rt-14-dev
@@ -38,6 +39,25 @@ install_missing() {
     if [[ " ${missing[*]} " == *" tftpd-hpa "* ]] && command -v service >/dev/null; then
         "${sudo[@]}" service tftpd-hpa stop >/dev/null 2>&1 || true
     fi
+}
+
+# build_package <build dir>: the .deb of a finished build, checked for the
+# files it must hold (manual pages may be compressed).
+build_package() {
+    local dir=$1
+    rm -f "$dir"/swtxupdater_*.deb
+    (cd "$dir" && cpack -G DEB)
+    local deb paths expected
+    deb=$(echo "$dir"/swtxupdater_*.deb)
+    paths=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
+    for expected in ./usr/bin/swtxupdater ./usr/bin/swtxupdate \
+        ./usr/share/applications/swtxupdater.desktop ./usr/share/man/man1/swtxupdate.1; do
+        if ! grep -qxF -e "$expected" -e "$expected.gz" <<<"$paths"; then
+            echo "$deb lacks $expected" >&2
+            return 1
+        fi
+    done
+    echo "Built $deb"
 }
 
 # configure_and_build <build dir> [cmake options...]
@@ -61,6 +81,9 @@ test)
     echo "== Test suite"
     configure_and_build build -DBUILD_TESTING=ON
     ctest --test-dir build --parallel 2
+
+    echo "== Debian package"
+    build_package build
 
     echo "== Test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
     configure_and_build build-asan -DBUILD_TESTING=ON -DSWTX_SANITIZE=address,undefined
@@ -93,8 +116,13 @@ bench)
     configure_and_build build -DBUILD_TESTING=ON
     exec build/bench/bench_upload "${@:2}"
     ;;
+package)
+    install_missing "${build_packages[@]}" "${runtime_packages[@]}"
+    configure_and_build build -DBUILD_TESTING=OFF
+    build_package build
+    ;;
 *)
-    echo "usage: $0 run|test|bench" >&2
+    echo "usage: $0 run|test|bench|package" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "app/swtxupdate/devicetarget.h"
+#include "tftp/transferpolicy.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// What the command line asks for. The local address and, when no device is
+// named, the device itself come from the window's saved settings later on.
+struct UpdateOptions
+{
+    QString folder;
+    QList<DeviceTarget> devices;
+    QString interfaceName; // --interface as given, a name or an address
+    QString logPath;
+    bool listOnly = false;
+    bool allowEmpty = false;
+    bool quiet = false;
+    Tftp::TransferPolicy policy;
+};
+
+struct ParsedCommandLine
+{
+    UpdateOptions options;
+    QString error; // empty unless the command line is bad use
+};
+
+// Handles --help and --version itself (printing and exiting with status 0).
+ParsedCommandLine parseCommandLine(const QStringList &arguments);

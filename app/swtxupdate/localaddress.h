@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+class QTftp;
+
+// The local address to send from: --interface as given (an interface's
+// human-readable name, whose first IPv4 address is taken, or an address of
+// this machine), else the interface the window saved, else any address
+// (an empty string). Nothing, with *error set, for an unknown interface.
+std::optional<QString> localAddressFor(const QString &interfaceOption, QTftp &settings, QString *error);

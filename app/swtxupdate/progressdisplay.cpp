@@ -1,0 +1,136 @@
+#include "app/swtxupdate/progressdisplay.h"
+
+#include "app/swtxupdate/deviceupdate.h"
+
+#include <QLocale>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int redrawIntervalMs = 100;
+
+QString dataSize(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+}
+
+QString minutesAndSeconds(qint64 seconds)
+{
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+// Longer lines would wrap, and the cursor would no longer find them.
+int terminalColumns()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+} // namespace
+
+ProgressDisplay::ProgressDisplay(const QList<DeviceUpdate *> &devices, Mode mode, QObject *parent)
+    : QObject(parent)
+    , m_devices(devices)
+    , m_out(stdout)
+{
+    for (const DeviceUpdate *device : devices)
+        m_labelWidth = std::max(m_labelWidth, int(device->label().size()));
+
+    if (mode == Mode::Plain) {
+        for (const DeviceUpdate *device : devices) {
+            connect(device, &DeviceUpdate::fileStarted, this,
+                    [this, device](const FileTransfer &file) { printFileStarted(*device, file); });
+            connect(device, &DeviceUpdate::fileFinished, this,
+                    [this, device](const FileTransfer &file) { printFileFinished(*device, file); });
+        }
+        return;
+    }
+    const auto markChanged = [this] { m_changed = true; };
+    for (const DeviceUpdate *device : devices) {
+        connect(device, &DeviceUpdate::fileStarted, this, markChanged);
+        connect(device, &DeviceUpdate::fileProgressed, this, markChanged);
+        connect(device, &DeviceUpdate::fileFinished, this, markChanged);
+    }
+    connect(&m_redrawTimer, &QTimer::timeout, this, [this] {
+        if (m_changed)
+            redraw();
+    });
+    m_redrawTimer.start(redrawIntervalMs);
+    redraw();
+}
+
+void ProgressDisplay::finish()
+{
+    if (!m_redrawTimer.isActive())
+        return;
+    m_redrawTimer.stop();
+    redraw();
+}
+
+void ProgressDisplay::printFileStarted(const DeviceUpdate &device, const FileTransfer &file)
+{
+    m_out << QStringLiteral("%1: file %2/%3 %4 (%5 bytes): sending")
+                     .arg(device.label())
+                     .arg(file.index)
+                     .arg(device.fileCount())
+                     .arg(file.name)
+                     .arg(file.size)
+          << Qt::endl;
+}
+
+void ProgressDisplay::printFileFinished(const DeviceUpdate &device, const FileTransfer &file)
+{
+    m_out << QStringLiteral("%1: file %2/%3 %4: %5 (%6 bytes in %7 ms)")
+                     .arg(device.label())
+                     .arg(file.index)
+                     .arg(device.fileCount())
+                     .arg(file.name, file.status)
+                     .arg(file.sentBytes())
+                     .arg(file.ms)
+          << Qt::endl;
+}
+
+void ProgressDisplay::redraw()
+{
+    m_changed = false;
+    const int columns = terminalColumns();
+    if (m_drawn)
+        m_out << QStringLiteral("\x1b[%1A").arg(m_devices.size());
+    for (const DeviceUpdate *device : std::as_const(m_devices))
+        m_out << QStringLiteral("\r\x1b[2K") << liveLine(*device).left(columns - 1) << '\n';
+    m_out.flush();
+    m_drawn = true;
+}
+
+QString ProgressDisplay::liveLine(const DeviceUpdate &device) const
+{
+    const QString label = device.label().leftJustified(m_labelWidth);
+    if (device.isFinished()) {
+        return QStringLiteral("%1  %2/%3 files  %4")
+                .arg(label)
+                .arg(device.deliveredCount())
+                .arg(device.fileCount())
+                .arg(device.status());
+    }
+    if (!device.fileRunning())
+        return QStringLiteral("%1  waiting").arg(label);
+
+    const FileTransfer &file = device.currentFile();
+    const qint64 sent = file.sentBytes();
+    const qint64 ms = std::max<qint64>(file.clock.elapsed(), 1);
+    const qint64 rate = sent * 1000 / ms;
+    const QString left = rate > 0 ? minutesAndSeconds((file.size - sent) / rate) + QStringLiteral(" left")
+                                   : QStringLiteral("--:-- left");
+    return QStringLiteral("%1  file %2/%3 %4  %5/%6 B  %7/s  %8")
+            .arg(label)
+            .arg(file.index)
+            .arg(device.fileCount())
+            .arg(file.name)
+            .arg(sent)
+            .arg(file.size)
+            .arg(dataSize(rate), left);
+}

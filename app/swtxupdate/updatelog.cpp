@@ -1,0 +1,56 @@
+#include "app/swtxupdate/updatelog.h"
+
+#include "app/swtxupdate/deviceupdate.h"
+#include "app/swtxupdate/messages.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+
+UpdateLog::UpdateLog(const QString &path, QObject *parent)
+    : QObject(parent)
+    , m_file(path)
+{
+}
+
+bool UpdateLog::open()
+{
+    return m_file.open(QIODevice::WriteOnly | QIODevice::Append);
+}
+
+void UpdateLog::follow(const QList<DeviceUpdate *> &devices)
+{
+    for (const DeviceUpdate *device : devices) {
+        connect(device, &DeviceUpdate::fileFinished, this,
+                [this, device](const FileTransfer &file) { writeFileRecord(*device, file); });
+        connect(device, &DeviceUpdate::finished, this, [this, device] { writeDeviceRecord(*device); });
+    }
+}
+
+void UpdateLog::writeFileRecord(const DeviceUpdate &device, const FileTransfer &file)
+{
+    write({ { QStringLiteral("device"), device.label() },
+            { QStringLiteral("local"), device.localEndpoint() },
+            { QStringLiteral("file"), file.name },
+            { QStringLiteral("size"), file.size },
+            { QStringLiteral("sent"), file.sentBytes() },
+            { QStringLiteral("ms"), file.ms },
+            { QStringLiteral("status"), file.status },
+            { QStringLiteral("result"), file.delivered } });
+}
+
+void UpdateLog::writeDeviceRecord(const DeviceUpdate &device)
+{
+    write({ { QStringLiteral("device"), device.label() },
+            { QStringLiteral("files"), device.fileCount() },
+            { QStringLiteral("delivered"), device.deliveredCount() },
+            { QStringLiteral("status"), device.status() },
+            { QStringLiteral("result"), device.succeeded() } });
+}
+
+void UpdateLog::write(QJsonObject record)
+{
+    record.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    if (m_file.write(line) != line.size() || !m_file.flush())
+        printWarning(QStringLiteral("cannot write to the log %1: %2").arg(m_file.fileName(), m_file.errorString()));
+}
