@@ -1,0 +1,110 @@
+#include "bench/fleet/childrun.h"
+
+#include "bench/upload.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <cerrno>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Waits for the process behind pidfd to end; false after timeoutMs.
+bool waitForExit(int pidfd, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        pollfd watched{ pidfd, POLLIN, 0 };
+        const int ready = ::poll(&watched, 1, int(deadline.remainingTime()));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+// posix_spawn wants arrays of C strings that end with a null pointer.
+std::vector<char *> cStringArray(QByteArrayList &strings)
+{
+    std::vector<char *> array;
+    for (QByteArray &string : strings)
+        array.push_back(string.data());
+    array.push_back(nullptr);
+    return array;
+}
+
+} // namespace
+
+ChildRun runChild(const QStringList &command, const QProcessEnvironment &environment, const QString &logPath,
+                  int timeoutMs)
+{
+    QByteArrayList arguments;
+    for (const QString &argument : command)
+        arguments.append(QFile::encodeName(argument));
+    QByteArrayList variables;
+    for (const QString &variable : environment.toStringList())
+        variables.append(variable.toLocal8Bit());
+    std::vector<char *> argv = cStringArray(arguments);
+    std::vector<char *> envp = cStringArray(variables);
+    const QByteArray log = QFile::encodeName(logPath);
+
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+
+    ChildRun run;
+    QElapsedTimer wall;
+    wall.start();
+    pid_t pid = 0;
+    const int spawnError = ::posix_spawn(&pid, argv.front(), &actions, nullptr, argv.data(), envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (spawnError != 0) {
+        run.failure = u"cannot start %1: %2"_s.arg(command.constFirst(), qt_error_string(spawnError));
+        return run;
+    }
+
+    // Without a pidfd (kernels before 5.3) wait4 below waits without a limit.
+    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    const bool ended = pidfd < 0 || waitForExit(pidfd, timeoutMs);
+    if (!ended)
+        ::kill(pid, SIGKILL);
+    int status = 0;
+    rusage usage{};
+    pid_t reaped = -1;
+    do
+        reaped = ::wait4(pid, &status, 0, &usage);
+    while (reaped < 0 && errno == EINTR);
+    run.wallMs = wall.nsecsElapsed() / 1e6;
+    run.cpuMs = userAndSystemMs(usage);
+    const int waitError = errno;
+    if (pidfd >= 0)
+        ::close(pidfd);
+
+    QFile output(logPath);
+    if (output.open(QIODevice::ReadOnly))
+        run.output = QString::fromLocal8Bit(output.readAll());
+    if (reaped != pid)
+        run.failure = u"could not be waited for: %1"_s.arg(qt_error_string(waitError));
+    else if (!ended)
+        run.failure = u"did not end within %1 s"_s.arg(timeoutMs / 1000);
+    else if (WIFEXITED(status))
+        run.exitCode = WEXITSTATUS(status);
+    else
+        run.failure = WIFSIGNALED(status) ? u"ended by signal %1"_s.arg(WTERMSIG(status))
+                                          : u"ended with status %1"_s.arg(status);
+    return run;
+}
