@@ -4,6 +4,7 @@
 #   ./quickstart.sh run     build and start the tool
 #   ./quickstart.sh test    build and run every test, also under sanitizers
 #   ./quickstart.sh bench   build and run the upload benchmark
+#   ./quickstart.sh fleet   build and run the fleet benchmark (swtxupdate, many devices)
 #   ./quickstart.sh package build the Debian package swtxupdater_<version>_<arch>.deb
 #
 # Meant for Debian 12, as root (or with sudo available).
@@ -116,13 +117,18 @@ bench)
     configure_and_build build -DBUILD_TESTING=ON
     exec build/bench/bench_upload "${@:2}"
     ;;
+fleet)
+    install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}"
+    configure_and_build build -DBUILD_TESTING=ON
+    exec build/bench/bench_fleet "${@:2}"
+    ;;
 package)
     install_missing "${build_packages[@]}" "${runtime_packages[@]}"
     configure_and_build build -DBUILD_TESTING=OFF
     build_package build
     ;;
 *)
-    echo "usage: $0 run|test|bench|package" >&2
+    echo "usage: $0 run|test|bench|fleet|package" >&2
     exit 2
     ;;
 esac

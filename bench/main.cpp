@@ -12,12 +12,12 @@
 // upload succeeded with byte-identical files, 1 when an upload failed or a
 // stored file differs, 2 when the benchmark cannot run here.
 
-#include "ourclient.h"
-#include "peerclients.h"
+#include "bench/ourclient.h"
+#include "bench/peerclients.h"
+#include "bench/report.h"
+#include "bench/windowstall.h"
 #include "controller/qtftp.h"
-#include "report.h"
 #include "tftpdprocess.h"
-#include "windowstall.h"
 
 #include <QCommandLineParser>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "ourclient.h"
+#include "bench/ourclient.h"
 
 #include "controller/qtftp.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "upload.h"
+#include "bench/upload.h"
 
 #include <QList>
 #include <QStringList>

@@ -1,8 +1,9 @@
-#include "report.h"
+#include "bench/report.h"
 
-#include "peerclients.h"
+#include "bench/median.h"
+#include "bench/peerclients.h"
+#include "bench/windowstall.h"
 #include "tftpdprocess.h"
-#include "windowstall.h"
 
 #include <QFile>
 #include <QGuiApplication>
@@ -31,16 +32,6 @@ QString fixed(double value, int decimals)
 
 // In the order of Client.
 const QStringList clientNames = { u"ours (putByteArray)"_s, u"tftp-hpa client"_s, u"curl"_s };
-
-// The middle value, or the mean of the two middle ones; 0 for no values.
-double median(QList<double> values)
-{
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
-}
 
 // The smallest value that at least fraction of the values do not exceed.
 double percentile(QList<double> values, double fraction)

@@ -1,8 +1,8 @@
-#include "windowstall.h"
+#include "bench/windowstall.h"
 
+#include "bench/upload.h"
 #include "controller/qtftp.h"
 #include "tftpdprocess.h"
-#include "upload.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

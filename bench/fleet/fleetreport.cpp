@@ -1,5 +1,6 @@
 #include "bench/fleet/fleetreport.h"
 
+#include "bench/median.h"
 #include <QDateTime>
 #include <QFile>
 #include <QLibraryInfo>
@@ -26,16 +27,6 @@ void print(const QString &line = {})
 QString fixed(double value, int decimals)
 {
     return u"%L1"_s.arg(value, 0, 'f', decimals);
-}
-
-// The middle value, or the mean of the two middle ones; 0 for no values.
-double median(QList<double> values)
-{
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
 }
 
 // Medians over a series' successful runs.

@@ -17,7 +17,7 @@
 // speed. Exit status: 0 when every update succeeded, 1 when one failed, 2
 // when the benchmark cannot run here.
 
-#include "bench/fleet/childrun.h"
+#include "bench/childrun.h"
 #include "bench/fleet/devicestandin.h"
 #include "bench/fleet/fleetreport.h"
 #include "bench/upload.h"

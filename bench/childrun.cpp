@@ -1,4 +1,4 @@
-#include "bench/fleet/childrun.h"
+#include "bench/childrun.h"
 
 #include "bench/upload.h"
 
