@@ -1,6 +1,7 @@
 #include "bench/fleet/fleetreport.h"
 
 #include "bench/median.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QLibraryInfo>
