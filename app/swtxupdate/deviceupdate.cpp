@@ -84,8 +84,8 @@ void DeviceUpdate::onStatus(const QString &text)
 
 void DeviceUpdate::onCompleted()
 {
-    // A stopped transfer ends without a status of its own, and a stop
-    // between two files ends the run before the next one reports its start.
+    // A stop between two files ends the run before the next one reports its
+    // start; the file it would have sent counts as interrupted.
     if (m_fileOpen)
         closeFile(interruptedStatus);
     else if (m_interrupted && !m_failed && m_delivered < fileCount()) {
