@@ -10,8 +10,6 @@ class PacketsTest : public QObject
 
 private slots:
     void requests();
-    void dataBlocks_data();
-    void dataBlocks();
     void writeReplies_data();
     void writeReplies();
     void readReplies_data();
@@ -27,44 +25,10 @@ void PacketsTest::requests()
     QCOMPARE(readRequest(QStringLiteral("a.bin")), QByteArray("\x00\x01" "a.bin\0" "octet\0", 14));
     QCOMPARE(acknowledgement(256), QByteArray("\x00\x04\x01\x00", 4));
     QCOMPARE(acknowledgement(65535), QByteArray("\x00\x04\xff\xff", 4));
-}
-
-void PacketsTest::dataBlocks_data()
-{
-    QTest::addColumn<int>("imageSize");
-    QTest::addColumn<QList<int>>("payloadSizes");
-
-    QTest::newRow("empty") << 0 << QList<int>{ 0 };
-    QTest::newRow("511") << 511 << QList<int>{ 511 };
-    QTest::newRow("512") << 512 << QList<int>{ 512, 0 };
-    QTest::newRow("1000") << 1000 << QList<int>{ 512, 488 };
-}
-
-// Cutting an image into blocks until the first short one must cover every
-// byte once, in order, and end on a short (possibly empty) block.
-void PacketsTest::dataBlocks()
-{
-    QFETCH(int, imageSize);
-    QFETCH(QList<int>, payloadSizes);
-    QByteArray image(imageSize, Qt::Uninitialized);
-    for (int i = 0; i < imageSize; ++i)
-        image[i] = char(i * 7);
-
-    QByteArray reassembled;
-    QList<int> sizes;
+    // Cutting images into blocks is tested with the upload's state machine.
     QByteArray packet("stale content that must not survive");
-    for (quint32 block = 1;; ++block) {
-        const QByteArrayView payload = blockPayload(image, block);
-        fillDataPacket(packet, quint16(block), payload);
-        QCOMPARE(packet.size(), payload.size() + 4);
-        QCOMPARE(packet.left(4), QByteArray::fromHex("0003") + char(block >> 8) + char(block & 0xff));
-        reassembled += packet.mid(4);
-        sizes << int(payload.size());
-        if (payload.size() < BlockSize)
-            break;
-    }
-    QCOMPARE(sizes, payloadSizes);
-    QCOMPARE(reassembled, image);
+    fillDataPacket(packet, 256, "ab");
+    QCOMPARE(packet, QByteArray("\x00\x03\x01\x00" "ab", 6));
 }
 
 QByteArray hex(const char *digits)
