@@ -78,11 +78,6 @@ void QTftp::setTransferPolicy(Tftp::TransferPolicy policy)
     m_transferPolicy = policy;
 }
 
-Tftp::TransferPolicy QTftp::transferPolicy() const
-{
-    return m_transferPolicy;
-}
-
 void QTftp::stopUpdate()
 {
     m_stopRequested = true;

@@ -61,7 +61,6 @@ public:
     // Opt-in resilience for scripted updates over lossy links; the window
     // keeps the default, strict lock-step. Applies from the next transfer.
     void setTransferPolicy(Tftp::TransferPolicy policy);
-    Tftp::TransferPolicy transferPolicy() const;
     // Ends the running update as soon as its transfer notices, within a
     // fraction of a second; updateCompleted follows as after any failure.
     void stopUpdate();
