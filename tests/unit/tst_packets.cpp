@@ -97,7 +97,8 @@ void PacketsTest::readReplies_data()
 void PacketsTest::readReplies()
 {
     QFETCH(QByteArray, datagram);
-    const ReadReply reply = parseReadReply(QByteArray(datagram.constData(), datagram.size()));
+    const QByteArray exact(datagram.constData(), datagram.size());
+    const ReadReply reply = parseReadReply(exact);
     QTEST(int(reply.kind), "kind");
     QTEST(int(reply.block), "block");
     QTEST(reply.byte, "byte");
