@@ -2,6 +2,8 @@
 #include "tftp/tftppacket.h"
 #include "tftp/writetransfer.h"
 
+#include <QList>
+
 #include <cstdlib>
 
 // Feeds arbitrary datagrams to the parsers and to both transfer state
@@ -34,7 +36,7 @@ QList<QByteArrayView> datagrams(QByteArrayView input)
 // its image, and succeeds only after a block shorter than 512 bytes.
 void upload(QByteArrayView input, Tftp::TransferPolicy policy)
 {
-    const QByteArray image = input.left(1500).toByteArray();
+    const QByteArray image = input.first(qMin<qsizetype>(input.size(), 1500)).toByteArray();
     Tftp::WriteTransfer transfer(QStringLiteral("7420-v1.bin"), image, input.size() % 2 == 0, policy);
     Tftp::TransferStep step = transfer.start();
     qsizetype lastPayload = -1;
