@@ -8,6 +8,9 @@
 #include <QtEndian>
 
 #include <ctime>
+
+#include <pthread.h>
+#include <sched.h>
 #include <optional>
 #include <utility>
 
@@ -46,6 +49,16 @@ DeviceStandIn::DeviceStandIn(std::chrono::milliseconds turnaround)
     m_context->moveToThread(&m_thread);
     QObject::connect(&m_thread, &QThread::finished, m_context, &QObject::deleteLater);
     m_thread.start();
+    // Devices have processors of their own: the stand-in runs ahead of the
+    // client's threads where the system allows it, so that sharing the
+    // machine's cores with them does not stretch its turnaround.
+    QMetaObject::invokeMethod(
+            m_context,
+            [] {
+                const sched_param realTime{ sched_get_priority_min(SCHED_FIFO) };
+                pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
+            },
+            Qt::BlockingQueuedConnection);
 }
 
 DeviceStandIn::~DeviceStandIn()
