@@ -27,6 +27,14 @@ void StartupTest::quitEndsWithStatusZero()
     // itself does not need GL.
     environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
     environment.insert(QStringLiteral("DISPLAY"), u':' + QString::fromLatin1(server.readLine().trimmed()));
+    // Seen once under load: the number came before the server took clients.
+    QProcess probe;
+    probe.setProcessEnvironment(environment);
+    for (const QDeadlineTimer deadline(10000); !deadline.hasExpired(); QTest::qWait(100)) {
+        probe.start(QStringLiteral("xdpyinfo"));
+        if (probe.waitForFinished() && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0)
+            break;
+    }
     QProcess program;
     program.setProcessEnvironment(environment);
     program.start(QStringLiteral(SWTXUPDATER_PATH));
