@@ -106,7 +106,7 @@ test)
     configure_and_build build-qtdatagrams -DBUILD_TESTING=ON -DSWTX_QT_DATAGRAMS=ON
     ctest --test-dir build-qtdatagrams --label-regex transfer --parallel 2
 
-    echo "== Fuzzing the packet classification"
+    echo "== Fuzzing the packet parsing and the transfer state machines"
     cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
     cmake --build build-fuzz --target fuzz_packets
     mkdir -p build-fuzz/corpus
