@@ -26,11 +26,11 @@ TransferSession::~TransferSession()
 
 Tftp::TransferRunner::Callbacks TransferSession::uploadCallbacks(const QString &fileName, qint64 imageSize)
 {
-    Tftp::TransferRunner::Callbacks callbacks = downloadCallbacks();
-    callbacks.bound = [&controller = m_controller, fileName](quint16 localPort, bool bound) {
-        controller.applyOnControllerThread([&controller, localPort] { controller.setLocalPort(localPort); });
+    Tftp::TransferRunner::Callbacks callbacks;
+    callbacks.bound = [this, fileName](quint16 localPort, bool bound) {
+        showLocalPort(localPort);
         if (bound)
-            controller.applyOnControllerThread([&controller, text = sendingFileText(fileName)] { controller.setStatus(text); });
+            showStatus(sendingFileText(fileName));
     };
     callbacks.requestSent = [this, imageSize] {
         m_requestSent = true;
@@ -50,9 +50,7 @@ Tftp::TransferRunner::Callbacks TransferSession::uploadCallbacks(const QString &
 Tftp::TransferRunner::Callbacks TransferSession::downloadCallbacks()
 {
     Tftp::TransferRunner::Callbacks callbacks;
-    callbacks.bound = [&controller = m_controller](quint16 localPort, bool) {
-        controller.applyOnControllerThread([&controller, localPort] { controller.setLocalPort(localPort); });
-    };
+    callbacks.bound = [this](quint16 localPort, bool) { showLocalPort(localPort); };
     return callbacks;
 }
 
@@ -60,8 +58,7 @@ bool TransferSession::finishUpload(const Tftp::TransferResult &result)
 {
     if (m_requestSent)
         showProgress(result.bytesSent, true);
-    QTftp &controller = m_controller;
-    controller.applyOnControllerThread([&controller, text = statusText(result)] { controller.setStatus(text); });
+    showStatus(statusText(result));
     return result.succeeded();
 }
 
@@ -69,9 +66,22 @@ bool TransferSession::finishDownload(const Tftp::TransferResult &result)
 {
     if (result.succeeded())
         return true;
-    QTftp &controller = m_controller;
-    controller.applyOnControllerThread([&controller, text = statusText(result)] { controller.setStatus(text); });
+    showStatus(statusText(result));
     return false;
+}
+
+// The posted updates outlive the session: they hold the controller, which
+// waits for every transfer before it goes away.
+void TransferSession::showLocalPort(quint16 localPort)
+{
+    QTftp &controller = m_controller;
+    controller.applyOnControllerThread([&controller, localPort] { controller.setLocalPort(localPort); });
+}
+
+void TransferSession::showStatus(const QString &text)
+{
+    QTftp &controller = m_controller;
+    controller.applyOnControllerThread([&controller, text] { controller.setStatus(text); });
 }
 
 // Sends the window at most one progress value per frame, and never a second

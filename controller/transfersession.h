@@ -30,6 +30,8 @@ public:
     bool finishDownload(const Tftp::TransferResult &result);
 
 private:
+    void showLocalPort(quint16 localPort);
+    void showStatus(const QString &text);
     void showProgress(qint64 bytesSent, bool always);
 
     QTftp &m_controller;
