@@ -19,7 +19,8 @@
 
 namespace {
 
-const QString serverProgram = QStringLiteral("/usr/sbin/in.tftpd");
+const QString tftpdHpaProgram = QStringLiteral("/usr/sbin/in.tftpd");
+const QString atftpdProgram = QStringLiteral(ATFTPD_PROGRAM);
 
 // Read back by the start-up probe: the right bytes prove that the server
 // listens, serves our root and may read files in it.
@@ -33,8 +34,9 @@ bool setMode(const QString &path, mode_t mode)
 
 } // namespace
 
-TftpdProcess::TftpdProcess(const QHostAddress &address)
+TftpdProcess::TftpdProcess(const QHostAddress &address, Server server)
     : m_address(address)
+    , m_server(server)
 {
 }
 
@@ -43,22 +45,23 @@ TftpdProcess::~TftpdProcess()
     stop();
 }
 
-QString TftpdProcess::unavailableReason()
+QString TftpdProcess::unavailableReason(Server server)
 {
-    if (!QFileInfo(serverProgram).isExecutable())
-        return QStringLiteral("%1 is not installed (Debian package tftpd-hpa)").arg(serverProgram);
-    // in.tftpd starts as anyone, but every transfer process it forks calls
-    // setgroups() for its user and dies silently when that is refused.
+    const QString program = server == Atftpd ? atftpdProgram : tftpdHpaProgram;
+    if (!QFileInfo(program).isExecutable())
+        return QStringLiteral("%1 is not installed (Debian package %2)")
+                .arg(program, server == Atftpd ? QStringLiteral("atftpd") : QStringLiteral("tftpd-hpa"));
+    // Both start as anyone, but serve only once they can switch to user
+    // nobody; in.tftpd's transfer processes die silently otherwise.
     if (::geteuid() != 0)
-        return QStringLiteral("in.tftpd answers only when started as root: its transfer processes "
-                              "must switch to user nobody");
+        return QStringLiteral("%1 answers only when started as root: it must switch to user nobody").arg(program);
     return {};
 }
 
 bool TftpdProcess::start()
 {
     stop();
-    m_errorString = unavailableReason();
+    m_errorString = unavailableReason(m_server);
     if (!m_errorString.isEmpty())
         return false;
     // The server drops to nobody, which must create files in its root.
@@ -76,30 +79,41 @@ bool TftpdProcess::start()
     return false;
 }
 
-// Starts the server on a free port and reads the probe file with a raw read
-// request until it answers; a request that arrives before the server has
-// bound its port is lost, so it goes again at each interval.
+// Starts the server on a free port. tftpd-hpa binds the port itself; atftpd,
+// whose own listener knows only IPv4, gets the socket bound here as its
+// standard input, as inetd hands it over.
 bool TftpdProcess::startOnce()
 {
-    QUdpSocket probe;
-    QUdpSocket portFinder;
-    if (!probe.bind(m_address, 0) || !portFinder.bind(m_address, 0)) {
+    QUdpSocket listener;
+    if (!listener.bind(m_address, 0)) {
         m_errorString = QStringLiteral("no free port on %1").arg(m_address.toString());
         return false;
     }
-    m_port = portFinder.localPort();
-    portFinder.close();
+    m_port = listener.localPort();
+    if (m_server == Atftpd) {
+        m_arguments = QStringList{ QStringLiteral("--user"), QStringLiteral("nobody"), QStringLiteral("--group"),
+                                   QStringLiteral("nogroup"), QStringLiteral("--tftpd-timeout"), QStringLiteral("3600"),
+                                   QStringLiteral("--logfile"), QStringLiteral("/dev/null") }
+                + m_extraArguments + QStringList{ rootPath() };
+        return spawn(int(listener.socketDescriptor())) && awaitProbeAnswer();
+    }
+    listener.close();
     const QString endpoint = m_address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2")
                                                                                     : QStringLiteral("%1:%2");
-    m_arguments = QStringList{ QStringLiteral("-L"), QStringLiteral("-a"),
-                               endpoint.arg(m_address.toString()).arg(m_port),
-                               QStringLiteral("-c"), QStringLiteral("-u"), QStringLiteral("nobody"),
-                               QStringLiteral("-s"), rootPath() };
+    m_arguments = QStringList{ QStringLiteral("-L"), QStringLiteral("-a"), endpoint.arg(m_address.toString()).arg(m_port),
+                               QStringLiteral("-c"), QStringLiteral("-u"), QStringLiteral("nobody") }
+            + m_extraArguments + QStringList{ QStringLiteral("-s"), rootPath() };
+    return spawn(-1) && awaitProbeAnswer();
+}
 
+// Starts the server with listeningSocket, if any, as its standard input.
+bool TftpdProcess::spawn(int listeningSocket)
+{
     // Everything the child uses is made before the fork: until it calls
     // exec, the child of a threaded program may only make async-signal-safe
     // calls.
-    QByteArrayList arguments{ QFile::encodeName(serverProgram) };
+    const QString program = m_server == Atftpd ? atftpdProgram : tftpdHpaProgram;
+    QByteArrayList arguments{ QFile::encodeName(program) };
     for (const QString &argument : std::as_const(m_arguments))
         arguments.append(argument.toLocal8Bit());
     std::vector<char *> argv;
@@ -114,17 +128,31 @@ bool TftpdProcess::startOnce()
         // an end of its own should the test program die, rather than serve on.
         ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() == parent && ::dup2(::open("/dev/null", O_RDONLY), STDIN_FILENO) == STDIN_FILENO)
+        const int input = listeningSocket >= 0 ? listeningSocket : ::open("/dev/null", O_RDONLY);
+        if (::getppid() == parent && ::dup2(input, STDIN_FILENO) == STDIN_FILENO
+            && ::fcntl(STDIN_FILENO, F_SETFL, 0) == 0)
             ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     if (m_pid < 0) {
-        m_errorString = QStringLiteral("cannot start %1: %2").arg(serverProgram, QString::fromLocal8Bit(strerror(errno)));
+        m_errorString = QStringLiteral("cannot start %1: %2").arg(program, QString::fromLocal8Bit(strerror(errno)));
         m_pid = 0;
         return false;
     }
     ::setpgid(pid_t(m_pid), pid_t(m_pid)); // as the child does: whichever runs first, the group exists for stop()
+    return true;
+}
 
+// Reads the probe file with a raw read request until the server answers; a
+// request that arrives before the server has bound its port is lost, so it
+// goes again at each interval.
+bool TftpdProcess::awaitProbeAnswer()
+{
+    QUdpSocket probe;
+    if (!probe.bind(m_address, 0)) {
+        m_errorString = QStringLiteral("no free port on %1").arg(m_address.toString());
+        return false;
+    }
     const QByteArray request = QByteArrayLiteral("\0\1") + QFile::encodeName(probeName) + QByteArrayLiteral("\0octet\0");
     const QDeadlineTimer deadline(5000);
     while (!deadline.hasExpired()) {
@@ -132,7 +160,7 @@ bool TftpdProcess::startOnce()
         if (probe.waitForReadyRead(100)) {
             const QNetworkDatagram reply = probe.receiveDatagram();
             if (reply.data() != QByteArrayLiteral("\0\3\0\1") + probeContent) {
-                m_errorString = QStringLiteral("in.tftpd answered the probe with %1")
+                m_errorString = QStringLiteral("the server answered the probe with %1")
                                         .arg(QString::fromLatin1(reply.data().toHex(' ')));
                 return false;
             }
@@ -143,11 +171,11 @@ bool TftpdProcess::startOnce()
         int status = 0;
         if (::waitpid(pid_t(m_pid), &status, WNOHANG) == m_pid) {
             m_pid = 0;
-            m_errorString = QStringLiteral("in.tftpd ended (wait status %1) on port %2").arg(status).arg(m_port);
+            m_errorString = QStringLiteral("the server ended (wait status %1) on port %2").arg(status).arg(m_port);
             return false;
         }
     }
-    m_errorString = QStringLiteral("in.tftpd did not answer on port %1 within 5 s").arg(m_port);
+    m_errorString = QStringLiteral("the server did not answer on port %1 within 5 s").arg(m_port);
     return false;
 }
 

@@ -6,11 +6,13 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// A real tftpd-hpa server (in.tftpd) run in the foreground on a free loopback
-// port, serving a temporary directory of its own (which also holds the
-// start-up probe file .tftpd-ready) with uploads allowed. It is stopped,
-// together with the processes it forked for open transfers, when the object
-// goes away, and ends by itself if the thread that started it does.
+// A real TFTP server from Debian's packages on a free loopback port, serving a
+// temporary directory of its own (which also holds the start-up probe file
+// .tftpd-ready) with uploads allowed: tftpd-hpa (in.tftpd) in the foreground,
+// or atftpd, which also speaks RFC 7440 windows, handed its bound socket as
+// inetd does, so that it serves IPv6 too. It is stopped, together with the
+// processes it forked for open transfers, when the object goes away, and ends
+// by itself if the thread that started it does.
 //
 // The server is started with a plain fork() rather than QProcess: QProcess
 // starts programs with a clone() that shares the parent's memory, which
@@ -19,12 +21,18 @@
 class TftpdProcess
 {
 public:
-    explicit TftpdProcess(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
+    enum Server { TftpdHpa, Atftpd };
+
+    explicit TftpdProcess(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost),
+                          Server server = TftpdHpa);
     ~TftpdProcess();
     Q_DISABLE_COPY_MOVE(TftpdProcess)
 
-    // Empty when in.tftpd can serve on this machine, otherwise why it cannot.
-    static QString unavailableReason();
+    // Empty when the server can serve on this machine, otherwise why it cannot.
+    static QString unavailableReason(Server server = TftpdHpa);
+
+    // Added to the server's command line by the next start().
+    void setExtraArguments(const QStringList &arguments) { m_extraArguments = arguments; }
 
     // Starts the server and returns once it answers a read request; on false,
     // errorString() says why.
@@ -44,9 +52,13 @@ public:
 
 private:
     bool startOnce();
+    bool spawn(int listeningSocket);
+    bool awaitProbeAnswer();
     void stop();
 
     QHostAddress m_address;
+    Server m_server;
+    QStringList m_extraArguments;
     QTemporaryDir m_root;
     qint64 m_pid = 0; // the server's, also its process group's; 0 once collected
     quint16 m_port = 0;
