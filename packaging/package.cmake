@@ -1,6 +1,17 @@
 # A Debian package of the window, the command-line program, the desktop
-# entry, the icon and the manual page: cpack in the build directory writes
-# swtxupdater_<version>_<arch>.deb.
+# entry, the icon, the manual page and the Ansible collection orvane.swtx:
+# cpack in the build directory writes swtxupdater_<version>_<arch>.deb.
+include(GNUInstallDirs)
+
+# The collection goes where Debian's ansible-core looks for collections.
+set(SWTX_COLLECTION ${CMAKE_CURRENT_LIST_DIR}/ansible/ansible_collections/orvane/swtx)
+file(STRINGS ${SWTX_COLLECTION}/galaxy.yml SWTX_COLLECTION_VERSION REGEX "^version:")
+if(NOT SWTX_COLLECTION_VERSION STREQUAL "version: ${PROJECT_VERSION}")
+    message(FATAL_ERROR "${SWTX_COLLECTION}/galaxy.yml has ${SWTX_COLLECTION_VERSION}, the project ${PROJECT_VERSION}")
+endif()
+install(DIRECTORY ${SWTX_COLLECTION}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/orvane)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME swtxupdater)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -11,7 +22,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Loads firmware into Skyweave transmitters over the local network by TFTP.\n\
 The window (swtxupdater) picks the firmware folder, the network interface and\n\
 the transmitter; the command-line program (swtxupdate) does the same update\n\
-for scripts, for several transmitters in parallel.")
+for scripts, for several transmitters in parallel. The Ansible collection\n\
+orvane.swtx runs swtxupdate at every site of a fleet.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
@@ -28,5 +40,8 @@ qml6-module-qtquick-dialogs, qml6-module-qtquick-layouts, qml6-module-qtquick-wi
 qml6-module-qtqml-workerscript, qml6-module-qt-labs-folderlistmodel")
 # Native file dialogs and look on GTK desktops.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-gtk-platformtheme)
+# The collection is for the machine that runs ansible-core; the hosts it
+# manages need this package and Python 3.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS ansible-core)
 
 include(CPack)
