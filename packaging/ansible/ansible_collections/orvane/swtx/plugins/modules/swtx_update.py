@@ -270,10 +270,9 @@ def main():
     changed = any(transfer["outcome"] == "delivered" and transfer["kind"] != "marker"
                   for device in devices.values() for transfer in device["transfers"])
     failed = [name for name in module.params["devices"] if not devices.get(name, {}).get("result")]
-    if failed or rc != 0:
-        reasons = ["%s (%s)" % (name, devices.get(name, {}).get("status", "not logged")) for name in failed]
-        module.fail_json(msg="Update failed on %s" % (", ".join(reasons) or out.strip()),
-                         changed=changed, devices=devices, rc=rc)
+    if failed:
+        reasons = ", ".join("%s (%s)" % (name, devices.get(name, {}).get("status", "not logged")) for name in failed)
+        module.fail_json(msg="Update failed on " + reasons, changed=changed, devices=devices, rc=rc)
     module.exit_json(changed=changed, devices=devices)
 
 
