@@ -78,6 +78,22 @@ void QTftp::setTransferPolicy(Tftp::TransferPolicy policy)
     m_transferPolicy = policy;
 }
 
+void QTftp::setTransferOptions(Tftp::TransferOptions options)
+{
+    const std::lock_guard lock(m_sharedWithTransfers);
+    m_transferOptions = options;
+}
+
+void QTftp::setVerifyAfterUpload(bool verify)
+{
+    m_verifyAfterUpload = verify;
+}
+
+void QTftp::setUpdateObserver(UpdateObserver *observer)
+{
+    m_updateObserver = observer;
+}
+
 void QTftp::stopUpdate()
 {
     m_stopRequested = true;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "controller/transferupdates.h"
+#include "controller/updateobserver.h"
+#include "tftp/transferoptions.h"
 #include "tftp/transferpolicy.h"
 
 #include <QFutureWatcher>
@@ -55,12 +57,23 @@ public:
     QByteArray putFilePacket(QString fileName, QByteArray data) const;
     QByteArray getFilePacket(QString fileName) const;
 
-    // The files the next update sends, in sending order.
+    // The files the next update sends, in sending order, the "done" marker
+    // last.
+    QList<UpdateFile> updateFiles() const;
     QStringList firmwareFileList() const { return fileList; }
 
     // Opt-in resilience for scripted updates over lossy links; the window
     // keeps the default, strict lock-step. Applies from the next transfer.
     void setTransferPolicy(Tftp::TransferPolicy policy);
+    // Opt-in block size and window to ask the device for; the window asks
+    // for none. Applies from the next transfer.
+    void setTransferOptions(Tftp::TransferOptions options);
+    // Opt-in proof: each image the device acknowledged is read back and
+    // compared before the next file goes out, so the "done" marker follows
+    // only images that arrived whole. Applies from the next update.
+    void setVerifyAfterUpload(bool verify);
+    // Receives the update's typed notifications; none by default. Not owned.
+    void setUpdateObserver(UpdateObserver *observer);
     // Ends the running update as soon as its transfer notices, within a
     // fraction of a second; updateCompleted follows as after any failure.
     void stopUpdate();
@@ -112,6 +125,11 @@ private:
                              bool bypassable);
     static bool isBypassable(const QString &fileName);
     void sendCurrentFile();
+    UpdateFile updateFileAt(const QUrl &url) const;
+    bool readImage(const QUrl &url, QByteArray *data);
+    bool transferFile(QString fileName, QByteArray data, bool verify, bool digest);
+    void fileEnded(const FileReport &report);
+    void endUpdate(bool succeeded);
     bool transferRunning() const { return m_transferRunning; }
     void setStatus(const QString &text);
     // Runs update on the controller's thread, after those posted before it.
@@ -133,6 +151,10 @@ private:
     // Guards what the window may change while a transfer copies it.
     std::mutex m_sharedWithTransfers;
     Tftp::TransferPolicy m_transferPolicy;
+    Tftp::TransferOptions m_transferOptions;
+    bool m_verifyAfterUpload = false;
+    UpdateObserver *m_updateObserver = nullptr;
+    FileReport m_fileReport; // of the last transfer, handed over from its thread
     TransferUpdates m_updates{ this };
     std::atomic<bool> m_stopRequested = false;
     std::atomic<bool> m_destroying = false;

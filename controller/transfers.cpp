@@ -1,7 +1,28 @@
 #include "controller/qtftp.h"
 
+#include "controller/statustext.h"
 #include "controller/transfersession.h"
 #include "tftp/tftppacket.h"
+
+#include <QCryptographicHash>
+
+namespace {
+
+FileReport::Outcome outcomeOf(const Tftp::TransferResult &result)
+{
+    switch (result.outcome) {
+    case Tftp::TransferResult::Delivered:
+        return FileReport::Delivered;
+    case Tftp::TransferResult::Bypassed:
+        return FileReport::Bypassed;
+    case Tftp::TransferResult::Stopped:
+        return FileReport::Stopped;
+    default:
+        return FileReport::Failed;
+    }
+}
+
+} // namespace
 
 // Uploads one image with a write request and lock-step 512-byte blocks. By
 // default one packet is in flight at a time, each reply is awaited once for
@@ -9,10 +30,7 @@
 // ends the run.
 bool QTftp::putByteArray(QString fileName, QByteArray data)
 {
-    TransferSession session(*this);
-    Tftp::TransferRunner runner(session.endpoints(), session.policy(), m_stopRequested,
-                                session.uploadCallbacks(fileName, data.size()));
-    return session.finishUpload(runner.put(fileName, data, isBypassable(fileName)));
+    return transferFile(fileName, data, false, false);
 }
 
 // Downloads one file with a read request, acknowledging each block before
@@ -20,8 +38,43 @@ bool QTftp::putByteArray(QString fileName, QByteArray data)
 bool QTftp::getByteArray(QString fileName, QByteArray *data)
 {
     TransferSession session(*this);
-    Tftp::TransferRunner runner(session.endpoints(), session.policy(), m_stopRequested, session.downloadCallbacks());
+    Tftp::TransferRunner runner(session.endpoints(), session.policy(), session.options(), m_stopRequested,
+                                session.downloadCallbacks());
     return session.finishDownload(runner.get(fileName, data));
+}
+
+// One file of an update, on a pool thread: the upload and, when asked, the
+// read-back of what the device stored, compared with what was sent.
+bool QTftp::transferFile(QString fileName, QByteArray data, bool verify, bool digest)
+{
+    TransferSession session(*this);
+    FileReport report;
+    report.name = fileName;
+    report.size = data.size();
+    if (digest)
+        report.sha256 = QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+
+    Tftp::TransferRunner upload(session.endpoints(), session.policy(), session.options(), m_stopRequested,
+                                session.uploadCallbacks(fileName, data.size()));
+    const Tftp::TransferResult sent = upload.put(fileName, data, isBypassable(fileName));
+    report.outcome = outcomeOf(sent);
+    report.status = statusText(sent);
+    report.bytesSent = sent.payloadBytesSent();
+    report.options = sent.options;
+
+    if (verify && sent.outcome == Tftp::TransferResult::Delivered) {
+        QByteArray stored;
+        Tftp::TransferRunner download(session.endpoints(), session.policy(), session.options(), m_stopRequested,
+                                      session.downloadCallbacks());
+        const Tftp::TransferResult readBack = download.get(fileName, &stored);
+        const QString failure = verifyFailureText(readBack, stored, data);
+        report.verified = failure.isEmpty();
+        if (!report.verified) {
+            report.outcome = readBack.outcome == Tftp::TransferResult::Stopped ? FileReport::Stopped : FileReport::Failed;
+            report.status = failure;
+        }
+    }
+    return session.finishFile(sent.bytesSent, report);
 }
 
 QByteArray QTftp::putFilePacket(QString fileName, QByteArray data) const

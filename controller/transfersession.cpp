@@ -17,6 +17,7 @@ TransferSession::TransferSession(QTftp &controller)
     const std::lock_guard lock(controller.m_sharedWithTransfers);
     m_endpoints = { controller.m_localAddress, controller.m_remoteAddress, controller.m_remotePort };
     m_policy = controller.m_transferPolicy;
+    m_options = controller.m_transferOptions;
 }
 
 TransferSession::~TransferSession()
@@ -54,12 +55,14 @@ Tftp::TransferRunner::Callbacks TransferSession::downloadCallbacks()
     return callbacks;
 }
 
-bool TransferSession::finishUpload(const Tftp::TransferResult &result)
+bool TransferSession::finishFile(qint64 bytesSent, const FileReport &report)
 {
     if (m_requestSent)
-        showProgress(result.bytesSent, true);
-    showStatus(statusText(result));
-    return result.succeeded();
+        showProgress(bytesSent, true);
+    showStatus(report.status);
+    QTftp &controller = m_controller;
+    controller.applyOnControllerThread([&controller, report] { controller.m_fileReport = report; });
+    return report.delivered();
 }
 
 bool TransferSession::finishDownload(const Tftp::TransferResult &result)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "controller/updateobserver.h"
 #include "tftp/transferrunner.h"
 
 #include <QElapsedTimer>
@@ -21,11 +22,13 @@ public:
 
     Tftp::Endpoints endpoints() const { return m_endpoints; }
     Tftp::TransferPolicy policy() const { return m_policy; }
+    Tftp::TransferOptions options() const { return m_options; }
 
     Tftp::TransferRunner::Callbacks uploadCallbacks(const QString &fileName, qint64 imageSize);
     Tftp::TransferRunner::Callbacks downloadCallbacks();
-    // Shows how far the upload got and how it ended.
-    bool finishUpload(const Tftp::TransferResult &result);
+    // Shows how far the upload got (DATA bytes, headers included) and how
+    // the file ended, and hands the report to the controller.
+    bool finishFile(qint64 bytesSent, const FileReport &report);
     // Only a failed download has something to say.
     bool finishDownload(const Tftp::TransferResult &result);
 
@@ -37,6 +40,7 @@ private:
     QTftp &m_controller;
     Tftp::Endpoints m_endpoints;
     Tftp::TransferPolicy m_policy;
+    Tftp::TransferOptions m_options;
     bool m_requestSent = false;
     qint64 m_progressShown = 0;
     QElapsedTimer m_sinceProgressShown;

@@ -32,40 +32,46 @@ QList<QByteArrayView> datagrams(QByteArrayView input)
     return pieces;
 }
 
-// Whatever arrives, an upload only ever sends its request or whole blocks of
-// its image, and succeeds only after a block shorter than 512 bytes.
-void upload(QByteArrayView input, Tftp::TransferPolicy policy)
+// Whatever arrives, an upload only ever sends its request, whole blocks of
+// its image (no larger than asked for, or 512 bytes when the device declines),
+// as views into the image, or an ERROR;
+// and it succeeds only after a block shorter than the block size in use.
+void upload(QByteArrayView input, Tftp::TransferPolicy policy, Tftp::TransferOptions options)
 {
     const QByteArray image = input.first(qMin<qsizetype>(input.size(), 1500)).toByteArray();
-    Tftp::WriteTransfer transfer(QStringLiteral("7420-v1.bin"), image, input.size() % 2 == 0, policy);
+    Tftp::WriteTransfer transfer(QStringLiteral("7420-v1.bin"), image, input.size() % 2 == 0, policy, options);
     Tftp::TransferStep step = transfer.start();
-    qsizetype lastPayload = -1;
+    qsizetype shortestPayload = Tftp::BlockSize * 128;
     for (const QByteArrayView datagram : datagrams(input)) {
         if (step.action == Tftp::TransferStep::Finish)
             break;
-        if (step.action == Tftp::TransferStep::Send && step.progress >= 0) {
-            check(step.datagram.size() <= Tftp::DataHeaderSize + Tftp::BlockSize);
-            check(image.contains(step.datagram.sliced(Tftp::DataHeaderSize)));
-            lastPayload = step.datagram.size() - Tftp::DataHeaderSize;
+        for (qsizetype i = 0; i < step.datagramCount; ++i) {
+            const QByteArrayView header = step.datagrams[i].header;
+            const QByteArrayView payload = step.datagrams[i].payload;
+            if (header.size() != Tftp::DataHeaderSize || header[1] != Tftp::Data)
+                continue;
+            check(payload.size() <= qMax(options.blockSize.value_or(Tftp::BlockSize), Tftp::BlockSize));
+            check(payload.isEmpty() || (payload.data() >= image.data() && payload.data() + payload.size() <= image.data() + image.size()));
+            shortestPayload = qMin(shortestPayload, payload.size());
         }
         step = datagram.isEmpty() ? transfer.timedOut() : transfer.received(datagram);
     }
     if (step.action == Tftp::TransferStep::Finish && step.result.outcome == Tftp::TransferResult::Delivered)
-        check(lastPayload >= 0 && lastPayload < Tftp::BlockSize);
+        check(shortestPayload < step.result.options.blockSize);
 }
 
 // A download appends at most one block's payload per datagram.
-void download(QByteArrayView input, Tftp::TransferPolicy policy)
+void download(QByteArrayView input, Tftp::TransferPolicy policy, Tftp::TransferOptions options)
 {
     QByteArray file;
-    Tftp::ReadTransfer transfer(QStringLiteral("file"), &file, policy);
+    Tftp::ReadTransfer transfer(QStringLiteral("file"), &file, policy, options);
     Tftp::TransferStep step = transfer.start();
     for (const QByteArrayView datagram : datagrams(input)) {
         if (step.action == Tftp::TransferStep::Finish || step.action == Tftp::TransferStep::SendLast)
             break;
         const qsizetype before = file.size();
         step = datagram.isEmpty() ? transfer.timedOut() : transfer.received(datagram);
-        check(file.size() - before <= Tftp::BlockSize);
+        check(file.size() - before <= qMax(options.blockSize.value_or(Tftp::BlockSize), Tftp::BlockSize));
     }
 }
 
@@ -75,6 +81,10 @@ void buildPackets(QByteArrayView bytes, quint16 number)
     const QByteArray request = Tftp::writeRequest(name, number);
     check(request.startsWith(QByteArrayView("\0\2", 2)) && request.endsWith('\0'));
     check(Tftp::readRequest(name).startsWith(QByteArrayView("\0\1", 2)));
+    if (const auto options = Tftp::parseOptionAcknowledgement(bytes)) {
+        for (const Tftp::Option &option : *options)
+            check(!option.name.contains('\0') && !option.value.contains('\0'));
+    }
 
     // An image of the input's size, cut at an arbitrary block number: the
     // payload always lies within the image.
@@ -82,9 +92,9 @@ void buildPackets(QByteArrayView bytes, quint16 number)
     const QByteArrayView payload = Tftp::blockPayload(bytes, block);
     check(payload.size() <= Tftp::BlockSize);
     check(payload.isEmpty() || (payload.data() >= bytes.data() && payload.data() + payload.size() <= bytes.data() + bytes.size()));
-    QByteArray packet;
-    Tftp::fillDataPacket(packet, quint16(block), payload);
-    check(Tftp::parseReadReply(packet).payload == payload);
+    char header[Tftp::DataHeaderSize];
+    Tftp::writeDataHeader(header, quint16(block));
+    check(Tftp::parseReadReply(QByteArray(header, Tftp::DataHeaderSize) + payload.toByteArray()).payload == payload);
 }
 
 } // namespace
@@ -92,9 +102,14 @@ void buildPackets(QByteArrayView bytes, quint16 number)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArrayView input(reinterpret_cast<const char *>(data), qsizetype(size));
-    for (const Tftp::TransferPolicy policy : { Tftp::TransferPolicy{}, Tftp::TransferPolicy{ 2, 10000 } }) {
-        upload(input, policy);
-        download(input, policy);
+    // Strict and resilient lock-step, and small blocks in windows, so that
+    // short inputs reach the end of an image.
+    const Tftp::TransferOptions smallBlocksInWindows{ 16, 4 };
+    for (const Tftp::TransferPolicy policy : { Tftp::TransferPolicy{}, Tftp::TransferPolicy{ 2, 10000, true } }) {
+        for (const Tftp::TransferOptions &options : { Tftp::TransferOptions{}, smallBlocksInWindows }) {
+            upload(input, policy, options);
+            download(input, policy, options);
+        }
     }
     buildPackets(input, size >= 2 ? quint16(data[size - 1] | (data[size - 2] << 8)) : 0);
     return 0;

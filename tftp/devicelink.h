@@ -16,8 +16,9 @@ class QUdpSocket;
 //
 // Where POSIX sockets are at hand, the lock-step traffic goes straight through
 // the socket's descriptor, put in blocking mode for the link's lifetime: the
-// kernel then wakes the transfer with the datagram already read, and each
-// block costs two system calls and no allocation. Elsewhere it goes through
+// kernel then wakes the transfer with the datagram already read, each block
+// costs two system calls and no allocation, and a DATA packet's payload goes
+// out from the image itself. Elsewhere it goes through
 // QUdpSocket's own calls. Either way a failure leaves its reason in the
 // socket's error text, in QUdpSocket's words.
 class DeviceLink
@@ -29,8 +30,9 @@ public:
     DeviceLink(const DeviceLink &) = delete;
     DeviceLink &operator=(const DeviceLink &) = delete;
 
-    // Sends one datagram to the device; false when it was not sent.
-    bool send(QByteArrayView datagram);
+    // Sends one datagram, header then payload, to the device; false when it
+    // was not sent.
+    bool send(QByteArrayView header, QByteArrayView payload = {});
     // Waits up to timeoutMs for one datagram and reads it into buffer, which
     // must hold the largest one expected. Returns its length when it came
     // from the device; -1 when none came, or when the one that came was from

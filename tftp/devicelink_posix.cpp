@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 
 namespace {
@@ -71,18 +72,25 @@ DeviceLink::~DeviceLink()
         ::fcntl(d->descriptor, F_SETFL, d->savedFlags);
 }
 
-bool DeviceLink::send(QByteArrayView datagram)
+bool DeviceLink::send(QByteArrayView header, QByteArrayView payload)
 {
+    const qsizetype size = header.size() + payload.size();
     const auto sendBySocket = [&](const QHostAddress &address, unsigned short port) {
-        return d->socket->writeDatagram(datagram.data(), datagram.size(), address, port) == datagram.size();
+        const QByteArray datagram = header.toByteArray() + payload.toByteArray();
+        return d->socket->writeDatagram(datagram, address, port) == size;
     };
     // Until the device answers, the socket sends by itself: it knows how to
-    // reach an address of the other IP version.
+    // reach an address of the other IP version. Only requests go then.
     if (d->answeredFrom.ss_family == AF_UNSPEC)
         return sendBySocket(d->device, d->port);
-    if (::sendto(d->descriptor, datagram.data(), size_t(datagram.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&d->answeredFrom), d->answeredFromLength)
-        == datagram.size())
+    iovec parts[2] = { { const_cast<char *>(header.data()), size_t(header.size()) },
+                       { const_cast<char *>(payload.data()), size_t(payload.size()) } };
+    msghdr message{};
+    message.msg_name = &d->answeredFrom;
+    message.msg_namelen = d->answeredFromLength;
+    message.msg_iov = parts;
+    message.msg_iovlen = payload.isEmpty() ? 1 : 2;
+    if (::sendmsg(d->descriptor, &message, 0) == size)
         return true;
     // A datagram the system refused was not sent: the socket tries it once
     // more, and words the failure if there is one.

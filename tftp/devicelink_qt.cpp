@@ -10,6 +10,7 @@ struct DeviceLink::State
     unsigned short port;
     bool stayWithFirstPort;
     bool answered = false;
+    QByteArray datagram; // reused: header and payload put together
 };
 
 DeviceLink::DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned short port, bool stayWithFirstPort)
@@ -19,9 +20,12 @@ DeviceLink::DeviceLink(QUdpSocket &socket, const QHostAddress &device, unsigned 
 
 DeviceLink::~DeviceLink() = default;
 
-bool DeviceLink::send(QByteArrayView datagram)
+bool DeviceLink::send(QByteArrayView header, QByteArrayView payload)
 {
-    return d->socket.writeDatagram(datagram.data(), datagram.size(), d->device, d->port) == datagram.size();
+    d->datagram.truncate(0);
+    d->datagram.append(header);
+    d->datagram.append(payload);
+    return d->socket.writeDatagram(d->datagram, d->device, d->port) == d->datagram.size();
 }
 
 qsizetype DeviceLink::receive(QByteArray &buffer, int timeoutMs)

@@ -1,12 +1,17 @@
 #pragma once
 
+#include "tftp/transferoptions.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 
-// Building and reading TFTP datagrams (RFC 1350, with the OACK of RFC 2347 and
-// the tsize option of RFC 2349). Nothing here touches a socket, so every rule
-// can be tested and fuzzed on plain bytes.
+#include <optional>
+
+// Building and reading TFTP datagrams (RFC 1350, with the options of RFC 2347:
+// tsize of RFC 2349, blksize of RFC 2348, windowsize of RFC 7440). Nothing here
+// touches a socket, so every rule can be tested and fuzzed on plain bytes.
 namespace Tftp {
 
 enum Opcode : quint16 {
@@ -21,17 +26,40 @@ enum Opcode : quint16 {
 constexpr qsizetype BlockSize = 512;
 constexpr qsizetype DataHeaderSize = 4;
 // Block numbers are 16 bits on the wire and the last block must be short, so
-// the largest image fills 65,534 blocks and 511 bytes of the 65,535th.
-constexpr qsizetype MaxImageSize = 65535 * BlockSize - 1;
+// the largest image fills 65,534 blocks and all but one byte of the 65,535th.
+constexpr qsizetype maxImageSize(qsizetype blockSize)
+{
+    return 65535 * blockSize - 1;
+}
+constexpr qsizetype MaxImageSize = maxImageSize(BlockSize);
 
-QByteArray writeRequest(const QString &fileName, qsizetype imageSize);
-QByteArray readRequest(const QString &fileName);
+// A request asks for tsize (writes only) and for the options set.
+QByteArray writeRequest(const QString &fileName, qsizetype imageSize, const TransferOptions &options = {});
+QByteArray readRequest(const QString &fileName, const TransferOptions &options = {});
 QByteArray acknowledgement(quint16 block);
+QByteArray errorPacket(quint16 code, QByteArrayView message);
 
-// Block k (from 1) of an image: its bytes from (k - 1) * 512, at most 512.
-QByteArrayView blockPayload(QByteArrayView image, quint32 block);
-// Replaces packet's content with a DATA packet; reuses its allocation.
-void fillDataPacket(QByteArray &packet, quint16 block, QByteArrayView payload);
+// Error codes of RFC 1350 and RFC 2347 that the client sends.
+enum ErrorCode : quint16 {
+    NotDefined = 0,
+    OptionsRefused = 8,
+};
+
+// Block k (from 1) of an image: its bytes from (k - 1) * blockSize, at most
+// blockSize.
+QByteArrayView blockPayload(QByteArrayView image, quint32 block, qsizetype blockSize = BlockSize);
+// The four bytes that go before a DATA packet's payload.
+void writeDataHeader(char *header, quint16 block);
+
+// An option of an OACK, name and value as sent.
+struct Option
+{
+    QByteArray name;
+    QByteArray value;
+};
+// The options an OACK carries, in order; nothing when it is malformed: a
+// string without its zero byte, or a name without a value.
+std::optional<QList<Option>> parseOptionAcknowledgement(QByteArrayView datagram);
 
 // What a datagram received while uploading says, read without regard to what
 // the transfer awaits. Fields a datagram lacks are never read.
@@ -64,6 +92,7 @@ struct ReadReply
     quint16 block = 0;
     char byte = 0;
     QByteArrayView payload;
+    QString errorText; // NotData that is an ERROR packet: its text
 };
 ReadReply parseReadReply(QByteArrayView datagram);
 

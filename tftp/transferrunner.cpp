@@ -33,10 +33,11 @@ QString timeoutText(QUdpSocket &socket)
 
 } // namespace
 
-TransferRunner::TransferRunner(Endpoints endpoints, TransferPolicy policy, const std::atomic<bool> &stopRequested,
-                               Callbacks callbacks)
+TransferRunner::TransferRunner(Endpoints endpoints, TransferPolicy policy, TransferOptions options,
+                               const std::atomic<bool> &stopRequested, Callbacks callbacks)
     : m_endpoints(std::move(endpoints))
     , m_policy(policy)
+    , m_options(options)
     , m_stopRequested(stopRequested)
     , m_callbacks(std::move(callbacks))
 {
@@ -46,7 +47,7 @@ TransferRunner::~TransferRunner() = default;
 
 TransferResult TransferRunner::put(const QString &fileName, const QByteArray &image, bool bypassable)
 {
-    WriteTransfer transfer(fileName, image, bypassable, m_policy);
+    WriteTransfer transfer(fileName, image, bypassable, m_policy, m_options);
     const TransferStep request = transfer.start();
     if (request.action == TransferStep::Finish)
         return request.result;
@@ -59,22 +60,48 @@ TransferResult TransferRunner::put(const QString &fileName, const QByteArray &im
         notFound.text = host.hostName();
         return notFound;
     }
-    DeviceLink link(*m_socket, host.addresses().constFirst(), m_endpoints.remotePort, m_policy.resilient());
+    const std::optional<QHostAddress> device = reachableAddress(host.addresses());
+    if (!device) {
+        TransferResult unreachable{ TransferResult::NoReachableAddress };
+        unreachable.text = host.hostName();
+        return unreachable;
+    }
+    DeviceLink link(*m_socket, *device, m_endpoints.remotePort, m_policy.resilient());
     return exchange(transfer, link, request);
 }
 
 TransferResult TransferRunner::get(const QString &fileName, QByteArray *destination)
 {
-    ReadTransfer transfer(fileName, destination, m_policy);
+    ReadTransfer transfer(fileName, destination, m_policy, m_options);
     if (!bind())
         return withSocketError({ TransferResult::BindFailed });
     // Datagrams queued before the request belong to nobody. Dropped before the
     // link starts, whose blocking mode would make the socket's peek wait.
     while (m_socket->hasPendingDatagrams())
         m_socket->readDatagram(nullptr, 0);
-    DeviceLink link(*m_socket, QHostAddress(m_endpoints.remoteAddress), m_endpoints.remotePort,
-                    m_policy.resilient());
+    const QHostAddress literal(m_endpoints.remoteAddress);
+    const std::optional<QHostAddress> device = reachableAddress({ literal });
+    DeviceLink link(*m_socket, device.value_or(literal), m_endpoints.remotePort, m_policy.resilient());
     return exchange(transfer, link, transfer.start());
+}
+
+// The first of addresses that the bound socket can send to. A socket bound
+// to an IPv4 address reaches IPv4 addresses, also when written in IPv6's
+// mapped form; one bound to IPv6 only, IPv6 addresses; one bound to any
+// address of both, either.
+std::optional<QHostAddress> TransferRunner::reachableAddress(const QList<QHostAddress> &addresses) const
+{
+    const QAbstractSocket::NetworkLayerProtocol bound = m_socket->localAddress().protocol();
+    for (const QHostAddress &address : addresses) {
+        bool mapped = false;
+        const quint32 ipv4 = address.toIPv4Address(&mapped);
+        if (bound == QAbstractSocket::IPv4Protocol && mapped)
+            return QHostAddress(ipv4);
+        if (bound == QAbstractSocket::AnyIPProtocol
+            || (bound == QAbstractSocket::IPv6Protocol && address.protocol() == QAbstractSocket::IPv6Protocol && !mapped))
+            return address;
+    }
+    return std::nullopt;
 }
 
 bool TransferRunner::bind()
@@ -92,33 +119,31 @@ template<typename Transfer>
 TransferResult TransferRunner::exchange(Transfer &transfer, DeviceLink &link, TransferStep step)
 {
     bool requestSent = false;
-    qint64 bytesSent = 0;
-    const auto finished = [&bytesSent](TransferResult result) {
-        result.bytesSent = bytesSent;
-        return result;
-    };
-
     QDeadlineTimer deadline;
     for (;;) {
         switch (step.action) {
-        case TransferStep::Finish:
-            return finished(step.result.outcome == TransferResult::TimedOut ? withSocketError(step.result)
-                                                                            : step.result);
+        case TransferStep::Finish: {
+            const TransferResult result =
+                    step.result.outcome == TransferResult::TimedOut ? withSocketError(step.result) : step.result;
+            // A farewell to the device, if any; whether it arrives changes nothing.
+            sendAll(link, step);
+            return result;
+        }
         case TransferStep::Send:
         case TransferStep::SendLast:
-            if (!link.send(step.datagram))
-                return finished(withSocketError(transfer.notSent().result));
+            if (!sendAll(link, step))
+                return withSocketError(transfer.notSent().result);
             if (!requestSent && m_callbacks.requestSent)
                 m_callbacks.requestSent();
             requestSent = true;
-            if (step.progress >= 0) {
-                bytesSent = step.progress;
-                if (m_callbacks.progress)
-                    m_callbacks.progress(bytesSent);
-            }
+            if (step.progress >= 0 && m_callbacks.progress)
+                m_callbacks.progress(step.progress);
             if (step.action == TransferStep::SendLast)
-                return finished({ TransferResult::Delivered });
-            deadline.setRemainingTime(m_policy.replyTimeoutMs);
+                return step.result;
+            deadline.setRemainingTime(step.waitMs);
+            break;
+        case TransferStep::Await:
+            deadline.setRemainingTime(step.waitMs);
             break;
         case TransferStep::KeepWaiting:
             break;
@@ -132,9 +157,19 @@ TransferResult TransferRunner::exchange(Transfer &transfer, DeviceLink &link, Tr
             step = transfer.timedOut();
             break;
         case Receipt::Stopped:
-            return finished({ TransferResult::Stopped });
+            step = transfer.stopped();
+            break;
         }
     }
+}
+
+bool TransferRunner::sendAll(DeviceLink &link, const TransferStep &step)
+{
+    for (qsizetype i = 0; i < step.datagramCount; ++i) {
+        if (!link.send(step.datagrams[i].header, step.datagrams[i].payload))
+            return false;
+    }
+    return true;
 }
 
 // Waits up to timeoutMs for a datagram from the device; datagrams from

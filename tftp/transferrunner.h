@@ -1,14 +1,18 @@
 #pragma once
 
+#include "tftp/transferoptions.h"
 #include "tftp/transferpolicy.h"
 #include "tftp/transferresult.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class DeviceLink;
 class QUdpSocket;
@@ -43,13 +47,14 @@ public:
         std::function<void(qint64 bytesSent)> progress;
     };
 
-    TransferRunner(Endpoints endpoints, TransferPolicy policy, const std::atomic<bool> &stopRequested,
-                   Callbacks callbacks = {});
+    TransferRunner(Endpoints endpoints, TransferPolicy policy, TransferOptions options,
+                   const std::atomic<bool> &stopRequested, Callbacks callbacks = {});
     ~TransferRunner();
     TransferRunner(const TransferRunner &) = delete;
     TransferRunner &operator=(const TransferRunner &) = delete;
 
-    // Resolves the device's name first; a bypassable image may be refused.
+    // Resolves the device's name first, to an address the bound socket can
+    // reach; a bypassable image may be refused.
     TransferResult put(const QString &fileName, const QByteArray &image, bool bypassable);
     // Takes the device's address as it stands, without a lookup.
     TransferResult get(const QString &fileName, QByteArray *destination);
@@ -58,13 +63,16 @@ private:
     enum class Receipt { Datagram, TimedOut, Stopped };
 
     bool bind();
+    std::optional<QHostAddress> reachableAddress(const QList<QHostAddress> &addresses) const;
     template<typename Transfer>
     TransferResult exchange(Transfer &transfer, DeviceLink &link, TransferStep step);
+    static bool sendAll(DeviceLink &link, const TransferStep &step);
     Receipt receive(DeviceLink &link, int timeoutMs);
     TransferResult withSocketError(TransferResult result) const;
 
     Endpoints m_endpoints;
     TransferPolicy m_policy;
+    TransferOptions m_options;
     const std::atomic<bool> &m_stopRequested;
     Callbacks m_callbacks;
     std::unique_ptr<QUdpSocket> m_socket;

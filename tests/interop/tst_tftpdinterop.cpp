@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QThreadPool>
+#include <QUdpSocket>
 #include <QtConcurrent/QtConcurrentRun>
 
 using namespace Qt::StringLiterals;

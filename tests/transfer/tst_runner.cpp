@@ -49,6 +49,8 @@ private slots:
     void cleanup() { device.close(); }
     void timeoutTextAfterStrays();
     void stopsWithinATenth();
+    void addressOfTheSocketsVersion_data();
+    void addressOfTheSocketsVersion();
     void bindFailure();
     void refusalAfterDataShowsHowFarItGot();
 
@@ -73,7 +75,7 @@ void RunnerTest::timeoutTextAfterStrays()
     });
     const std::atomic<bool> stop = false;
     const auto result = serve(QtConcurrent::run([&] {
-                                  Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() }, { 0, 500 },
+                                  Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() }, { 0, 500 }, {},
                                                               stop, { [&](quint16 port, bool) { clientPort = port; }, {}, {} });
                                   return runner.put(QStringLiteral("a.bin"), "abc", false);
                               }),
@@ -83,12 +85,14 @@ void RunnerTest::timeoutTextAfterStrays()
     QCOMPARE(statusText(result), QStringLiteral("No message received from host  Network operation timed out"));
 }
 
+// A stop ends the transfer at once, and a transfer told to says goodbye.
 void RunnerTest::stopsWithinATenth()
 {
     std::atomic<bool> stop = false;
     QElapsedTimer sinceStop;
     const auto result = serve(QtConcurrent::run([&] {
-                                  Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() }, {}, stop);
+                                  Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() },
+                                                              { 0, 10000, true }, {}, stop);
                                   return runner.put(QStringLiteral("a.bin"), "abc", false);
                               }),
                               device, [&](const QByteArray &) {
@@ -98,6 +102,32 @@ void RunnerTest::stopsWithinATenth()
                               });
     QCOMPARE(result.outcome, Tftp::TransferResult::Stopped);
     QCOMPARE_LT(sinceStop.elapsed(), 1000);
+    QVERIFY(device.waitForReadyRead(5000));
+    QCOMPARE(device.receiveDatagram().data(), QByteArray("\0\5\0\0Transfer stopped\0", 21));
+}
+
+// The device's address is taken in the bound socket's IP version, also when
+// written in IPv6's mapped form; one of the other version is refused at once.
+void RunnerTest::addressOfTheSocketsVersion_data()
+{
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("mapped") << QStringLiteral("::ffff:127.0.0.1") << QStringLiteral("No Error");
+    QTest::newRow("IPv6") << QStringLiteral("::1")
+                          << QStringLiteral("could not resolve host name ::1 to an address of the local address's IP version");
+}
+
+void RunnerTest::addressOfTheSocketsVersion()
+{
+    QFETCH(QString, remote);
+    QFETCH(QString, status);
+    QTftp tftp;
+    tftp.setLocalAddress(QStringLiteral("127.0.0.1"));
+    tftp.setRemoteAddress(remote);
+    tftp.setRemotePort(device.localPort());
+    serve(QtConcurrent::run(&QTftp::putByteArray, &tftp, QStringLiteral("a.bin"), QByteArray()), device,
+          [](const QByteArray &datagram) { return QByteArray("\0\4\0", 3) + char(datagram[1] == 2 ? 0 : 1); });
+    QTRY_COMPARE(tftp.errorString(), status);
 }
 
 // An address no interface holds: the socket's own words, and port 0.

@@ -25,10 +25,19 @@ void PacketsTest::requests()
     QCOMPARE(readRequest(QStringLiteral("a.bin")), QByteArray("\x00\x01" "a.bin\0" "octet\0", 14));
     QCOMPARE(acknowledgement(256), QByteArray("\x00\x04\x01\x00", 4));
     QCOMPARE(acknowledgement(65535), QByteArray("\x00\x04\xff\xff", 4));
-    // Cutting images into blocks is tested with the upload's state machine.
-    QByteArray packet("stale content that must not survive");
-    fillDataPacket(packet, 256, "ab");
-    QCOMPARE(packet, QByteArray("\x00\x03\x01\x00" "ab", 6));
+    QCOMPARE(errorPacket(8, "Options refused"), QByteArray("\x00\x05\x00\x08" "Options refused\0", 20));
+    char header[4];
+    writeDataHeader(header, 256);
+    QCOMPARE(QByteArray(header, 4), QByteArray("\x00\x03\x01\x00", 4));
+    // Options only when asked, after tsize.
+    QCOMPARE(writeRequest(QStringLiteral("a"), 5, { 1428, 16 }),
+             QByteArray("\x00\x02" "a\0" "octet\0" "tsize\0" "5\0" "blksize\0" "1428\0" "windowsize\0" "16\0", 45));
+    QCOMPARE(readRequest(QStringLiteral("a"), { std::nullopt, 64 }), QByteArray("\x00\x01" "a\0" "octet\0" "windowsize\0" "64\0", 24));
+    // An OACK is read whole or not at all.
+    QCOMPARE(parseOptionAcknowledgement(QByteArrayLiteral("\0\6blksize\0" "8\0")).value().constFirst().value, "8");
+    QVERIFY(parseOptionAcknowledgement(QByteArrayLiteral("\0\6")).value().isEmpty());
+    QVERIFY(!parseOptionAcknowledgement(QByteArrayLiteral("\0\6blksize\0" "8")));
+    QVERIFY(!parseOptionAcknowledgement(QByteArrayLiteral("\0\6blksize\0")));
 }
 
 QByteArray hex(const char *digits)
