@@ -1,53 +1,96 @@
 #include "tests/support/udprelay.h"
 
-#include <QNetworkDatagram>
+#include <algorithm>
 
-UdpRelay::UdpRelay(const QHostAddress &server, quint16 serverPort, QObject *parent)
-    : QObject(parent)
-    , m_server(server)
-    , m_serverPort(serverPort)
+#include <sys/prctl.h>
+#include <unistd.h>
+
+// How long the relay's thread sleeps at most, and so how soon it notices that
+// the relay goes away.
+constexpr qint64 longestSleepNs = 10000000;
+// Waking from a sleep can take tens of microseconds, more on a virtual
+// machine: the last stretch before a datagram is due is spent awake.
+constexpr qint64 awakeNs = 150000;
+
+UdpRelay::UdpRelay(const QHostAddress &server, quint16 serverPort)
+    : m_server{ AF_INET, 0, { htonl(server.toIPv4Address()) }, {} }
 {
-    connect(&m_listener, &QUdpSocket::readyRead, this, [this] { forwardToServer(m_listener, m_serverPort); });
-    connect(&m_serverFacing, &QUdpSocket::readyRead, this, &UdpRelay::forwardToClient);
+    openSocket(0);
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(openSocket(serverPort), reinterpret_cast<sockaddr *>(&bound), &length);
+    m_port = ntohs(bound.sin_port);
 }
 
-void UdpRelay::forwardToServer(QUdpSocket &clientFacing, quint16 serverPort)
+UdpRelay::~UdpRelay()
 {
-    while (clientFacing.hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = clientFacing.receiveDatagram();
-        m_clientAddress = datagram.senderAddress();
-        m_clientPort = quint16(datagram.senderPort());
-        const bool chosenData = !m_lostData.isEmpty() && datagram.data().startsWith(m_lostData);
-        if (chosenData)
+    m_stopping = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    for (const pollfd &socket : m_sockets)
+        ::close(socket.fd);
+}
+
+void UdpRelay::run()
+{
+    // Wake-ups on time to the microsecond. (Real-time priority made round
+    // trips slower: the relay's thread then takes the processor from the
+    // client or the server it just woke.)
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
+    while (!m_stopping) {
+        const qint64 dueInNs = m_inFlight.empty() ? longestSleepNs : (m_inFlight.begin()->first - Clock::now()).count();
+        const timespec sleep{ 0, long(std::clamp<qint64>(dueInNs - awakeNs, 0, longestSleepNs)) };
+        ::ppoll(m_sockets.data(), m_sockets.size(), &sleep, nullptr);
+        for (size_t i = 0; i < m_sockets.size(); ++i)
+            receive(i);
+        for (auto due = m_inFlight.begin(); due != m_inFlight.end() && due->first <= Clock::now();
+             due = m_inFlight.erase(due))
+            due->second();
+    }
+}
+
+// Takes every datagram waiting at m_sockets[index]: the server's, or the
+// client's for the server port at the same index; and decides its fate.
+void UdpRelay::receive(size_t index)
+{
+    char buffer[65536];
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    for (ssize_t size = 0; (size = ::recvfrom(m_sockets[index].fd, buffer, sizeof buffer, 0,
+                                              reinterpret_cast<sockaddr *>(&from), &length)) >= 0;) {
+        const bool toClient = index == 0;
+        sockaddr_in to = toClient ? m_client : m_server;
+        // The server's datagrams go out through the relay port for the port
+        // they came from.
+        const auto known = size_t(std::find(m_serverPorts.cbegin() + 1, m_serverPorts.cend(), ntohs(from.sin_port))
+                                  - m_serverPorts.cbegin());
+        const int socket = !toClient ? m_sockets.front().fd
+                : known < m_sockets.size() ? m_sockets[known].fd : openSocket(ntohs(from.sin_port));
+        if (!toClient) {
+            m_client = from;
+            to.sin_port = htons(m_serverPorts.at(index));
+        }
+        const bool chosen = !toClient && !m_lostData.isEmpty() && QByteArrayView(buffer, size).startsWith(m_lostData);
+        if (chosen)
             m_lostData.clear();
-        if (chosenData || loseAtRandom())
-            ++m_droppedToServer;
-        else
-            m_serverFacing.writeDatagram(datagram.data(), m_server, serverPort);
+        if (chosen || chance(m_lossPercent)) {
+            ++(toClient ? m_droppedToClient : m_droppedToServer);
+            continue;
+        }
+        for (int copies = chance(m_duplicatePercent) ? 2 : 1; copies > 0; --copies)
+            m_inFlight.emplace(Clock::now() + m_delay + std::chrono::milliseconds(chance(m_reorderPercent) ? 1 : 0),
+                               [socket, to, bytes = QByteArray(buffer, size)] {
+                                   ::sendto(socket, bytes.constData(), size_t(bytes.size()), 0,
+                                            reinterpret_cast<const sockaddr *>(&to), sizeof to);
+                               });
     }
 }
 
-void UdpRelay::forwardToClient()
+// A non-blocking UDP socket on the server's address, watched from now on.
+int UdpRelay::openSocket(quint16 serverPort)
 {
-    while (m_serverFacing.hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_serverFacing.receiveDatagram();
-        QUdpSocket &clientFacing = clientFacingSocket(quint16(datagram.senderPort()));
-        if (loseAtRandom())
-            ++m_droppedToClient;
-        else
-            clientFacing.writeDatagram(datagram.data(), m_clientAddress, m_clientPort);
-    }
-}
-
-QUdpSocket &UdpRelay::clientFacingSocket(quint16 serverPort)
-{
-    QUdpSocket *&socket = m_clientFacing[serverPort];
-    if (!socket) {
-        socket = new QUdpSocket(this);
-        if (!socket->bind(m_server, 0))
-            qWarning() << "relay: no client-facing port for server port" << serverPort << socket->errorString();
-        connect(socket, &QUdpSocket::readyRead, this,
-                [this, socket, serverPort] { forwardToServer(*socket, serverPort); });
-    }
-    return *socket;
+    m_sockets.push_back({ ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), POLLIN, 0 });
+    m_serverPorts.push_back(serverPort);
+    ::bind(m_sockets.back().fd, reinterpret_cast<const sockaddr *>(&m_server), sizeof m_server);
+    return m_sockets.back().fd;
 }
