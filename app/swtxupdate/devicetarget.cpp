@@ -1,5 +1,7 @@
 #include "app/swtxupdate/devicetarget.h"
 
+#include <QHostAddress>
+
 namespace {
 
 std::optional<unsigned short> parsePort(const QString &text)
@@ -34,6 +36,10 @@ std::optional<DeviceTarget> DeviceTarget::parse(const QString &text, QString *er
         portText = text.section(u':', 1);
     } else {
         // No colon, or a bare IPv6 address whose colons are not a port.
+        if (text.contains(u':') && QHostAddress(text).protocol() != QAbstractSocket::IPv6Protocol) {
+            *error = QStringLiteral("bad device %1: expected HOST:PORT, or [ADDRESS]:PORT for IPv6").arg(text);
+            return std::nullopt;
+        }
         target.host = text;
         portText = QStringLiteral("69");
     }

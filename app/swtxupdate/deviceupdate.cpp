@@ -1,5 +1,7 @@
 #include "app/swtxupdate/deviceupdate.h"
 
+#include "app/swtxupdate/deviceaddress.h"
+
 #include <QHostAddress>
 
 namespace {
@@ -14,14 +16,10 @@ DeviceUpdate::DeviceUpdate(const DeviceTarget &target, const QString &localAddre
                            const QString &folder, QObject *parent)
     : QObject(parent)
     , m_target(target)
+    , m_localAddress(localAddress)
     , m_plan(firmwarePlan(m_tftp, folder))
 {
     m_plan.append(doneMarker());
-    // Any address is an IPv4 one to the controller's socket; a device named
-    // by its IPv6 address needs IPv6's.
-    const bool ipv6Device = QHostAddress(target.host).protocol() == QAbstractSocket::IPv6Protocol;
-    m_tftp.setLocalAddress(localAddress.isEmpty() && ipv6Device ? QStringLiteral("::") : localAddress);
-    m_tftp.setRemoteAddress(target.host);
     m_tftp.setRemotePort(target.port);
     m_tftp.setTransferPolicy(policy);
     connect(&m_tftp, &QTftp::errorStringChanged, this, &DeviceUpdate::onStatus);
@@ -38,7 +36,7 @@ DeviceUpdate::DeviceUpdate(const DeviceTarget &target, const QString &localAddre
 void DeviceUpdate::start()
 {
     m_clock.start();
-    m_tftp.startUpdate();
+    m_lookupId = QHostInfo::lookupHost(m_target.host, this, &DeviceUpdate::onHostLookedUp);
 }
 
 void DeviceUpdate::interrupt()
@@ -46,7 +44,36 @@ void DeviceUpdate::interrupt()
     if (m_finished)
         return;
     m_interrupted = true;
-    m_tftp.stopUpdate();
+    if (m_updateStarted) {
+        m_tftp.stopUpdate();
+        return;
+    }
+    if (m_lookupId >= 0) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupAbandoned = true;
+    }
+    endBeforeFirstFile(interruptedStatus);
+}
+
+void DeviceUpdate::onHostLookedUp(const QHostInfo &host)
+{
+    m_lookupId = -1;
+    const std::optional<QHostAddress> address = deviceAddressFor(host.addresses(), m_localAddress);
+    if (!address) {
+        const QString family = QHostAddress(m_localAddress).protocol() == QAbstractSocket::IPv6Protocol
+                ? QStringLiteral("IPv6")
+                : QStringLiteral("IPv4");
+        endBeforeFirstFile(host.addresses().isEmpty()
+                                   ? QStringLiteral("could not resolve host name %1").arg(m_target.host)
+                                   : QStringLiteral("could not resolve host name %1 to an %2 address")
+                                             .arg(m_target.host, family));
+        return;
+    }
+    const bool ipv6 = address->protocol() == QAbstractSocket::IPv6Protocol;
+    m_tftp.setLocalAddress(m_localAddress.isEmpty() && ipv6 ? QStringLiteral("::") : m_localAddress);
+    m_tftp.setRemoteAddress(address->toString());
+    m_updateStarted = true;
+    m_tftp.startUpdate();
 }
 
 QString DeviceUpdate::localEndpoint() const
@@ -67,7 +94,7 @@ QString DeviceUpdate::status() const
 {
     if (wasInterrupted())
         return interruptedStatus;
-    return m_tftp.errorString();
+    return m_file.status;
 }
 
 void DeviceUpdate::onStatus(const QString &text)
@@ -93,6 +120,16 @@ void DeviceUpdate::onCompleted()
         closeFile(interruptedStatus);
     }
     m_elapsedMs = m_clock.elapsed();
+    m_finished = true;
+    emit finished();
+}
+
+void DeviceUpdate::endBeforeFirstFile(const QString &status)
+{
+    m_lookupId = -1;
+    openFile(m_plan.constFirst().name);
+    closeFile(status);
+    m_elapsedMs = m_clock.isValid() ? m_clock.elapsed() : 0;
     m_finished = true;
     emit finished();
 }

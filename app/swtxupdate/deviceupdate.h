@@ -5,6 +5,7 @@
 #include "controller/qtftp.h"
 
 #include <QElapsedTimer>
+#include <QHostInfo>
 #include <QObject>
 
 // One file's transfer to one device, as the controller reported it.
@@ -35,6 +36,8 @@ public:
     DeviceUpdate(const DeviceTarget &target, const QString &localAddress, Tftp::TransferPolicy policy,
                  const QString &folder, QObject *parent = nullptr);
 
+    // Looks the device's name up once, without blocking, then starts the
+    // update; finished may follow at once.
     void start();
     // Ends the update within a fraction of a second; finished follows.
     void interrupt();
@@ -50,6 +53,8 @@ public:
     bool fileRunning() const { return m_fileOpen; }
     bool succeeded() const { return m_finished && !m_failed && m_delivered == fileCount(); }
     bool wasInterrupted() const { return m_interrupted && !succeeded(); }
+    // Whether a stop left the name lookup running in a thread of Qt's.
+    bool lookupAbandoned() const { return m_lookupAbandoned; }
     const FileTransfer &currentFile() const { return m_file; }
     QString status() const;
 
@@ -60,13 +65,20 @@ signals:
     void finished();
 
 private:
+    void onHostLookedUp(const QHostInfo &host);
     void onStatus(const QString &text);
     void onCompleted();
+    // Ends the update before its first transfer, with status as the first file's.
+    void endBeforeFirstFile(const QString &status);
     void openFile(const QString &name);
     void closeFile(const QString &status);
 
     QTftp m_tftp;
     DeviceTarget m_target;
+    QString m_localAddress;
+    int m_lookupId = -1; // while the device's name is looked up
+    bool m_updateStarted = false;
+    bool m_lookupAbandoned = false;
     QList<FirmwareFile> m_plan;
     FileTransfer m_file;
     bool m_fileOpen = false;

@@ -7,26 +7,22 @@
 
 namespace {
 
-volatile sig_atomic_t writeEnd = -1;
+// Open for the whole run: the handlers may fire until the process ends.
+int signalPipe[2] = { -1, -1 };
 
 void onSignal(int)
 {
     const char byte = 1;
     // A full pipe already holds an interruption that has not been read.
-    [[maybe_unused]] const ssize_t written = ::write(writeEnd, &byte, 1);
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
 }
 
 } // namespace
 
-InterruptNotifier::InterruptNotifier(QObject *parent)
-    : QObject(parent)
+void installInterruptHandlers()
 {
-    if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    writeEnd = m_pipe[1];
-    m_notifier = new QSocketNotifier(m_pipe[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &InterruptNotifier::onReadable);
-
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
@@ -35,25 +31,29 @@ InterruptNotifier::InterruptNotifier(QObject *parent)
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-InterruptNotifier::~InterruptNotifier()
+InterruptNotifier::InterruptNotifier(QObject *parent)
+    : QObject(parent)
 {
-    if (m_pipe[0] < 0)
+    if (signalPipe[0] < 0)
         return;
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    writeEnd = -1;
-    delete m_notifier;
-    ::close(m_pipe[0]);
-    ::close(m_pipe[1]);
+    m_interrupted = drainPipe();
+    m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &InterruptNotifier::onReadable);
+}
+
+bool InterruptNotifier::drainPipe()
+{
+    bool signalled = false;
+    char bytes[16];
+    while (::read(signalPipe[0], bytes, sizeof bytes) > 0)
+        signalled = true;
+    return signalled;
 }
 
 void InterruptNotifier::onReadable()
 {
-    char bytes[16];
-    while (::read(m_pipe[0], bytes, sizeof bytes) > 0) {
-    }
+    if (!drainPipe())
+        return;
     m_interrupted = true;
     emit interrupted();
 }

@@ -3,16 +3,20 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+// Installs the SIGINT and SIGTERM handlers. Called first thing in main, so
+// that a signal during start-up is kept for the notifier rather than ending
+// the program with the signal's default action.
+void installInterruptHandlers();
+
 // Turns SIGINT and SIGTERM into a signal on the main thread. The handler only
 // writes a byte to a pipe, the one thing it may safely do; the event loop
-// reads it.
+// reads it. A signal that came before the notifier existed counts at once.
 class InterruptNotifier : public QObject
 {
     Q_OBJECT
 
 public:
     explicit InterruptNotifier(QObject *parent = nullptr);
-    ~InterruptNotifier() override;
 
     bool wasInterrupted() const { return m_interrupted; }
 
@@ -20,9 +24,9 @@ signals:
     void interrupted();
 
 private:
+    bool drainPipe();
     void onReadable();
 
-    int m_pipe[2] = { -1, -1 };
     QSocketNotifier *m_notifier = nullptr;
     bool m_interrupted = false;
 };

@@ -1,5 +1,6 @@
 #include "app/swtxupdate/commandline.h"
 #include "app/swtxupdate/firmwareplan.h"
+#include "app/swtxupdate/interruptnotifier.h"
 #include "app/swtxupdate/localaddress.h"
 #include "app/swtxupdate/messages.h"
 #include "app/swtxupdate/updatelog.h"
@@ -33,6 +34,7 @@ void printFileList(const QList<FirmwareFile> &files)
 
 int main(int argc, char *argv[])
 {
+    installInterruptHandlers();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("swtxupdate"));
     QCoreApplication::setApplicationVersion(QTftp().updaterVersion());

@@ -1,6 +1,7 @@
 #include "app/swtxupdate/progressdisplay.h"
 
 #include "app/swtxupdate/deviceupdate.h"
+#include "app/swtxupdate/printable.h"
 
 #include <QLocale>
 
@@ -77,7 +78,7 @@ void ProgressDisplay::printFileStarted(const DeviceUpdate &device, const FileTra
                      .arg(device.label())
                      .arg(file.index)
                      .arg(device.fileCount())
-                     .arg(file.name)
+                     .arg(printable(file.name))
                      .arg(file.size)
           << Qt::endl;
 }
@@ -88,7 +89,7 @@ void ProgressDisplay::printFileFinished(const DeviceUpdate &device, const FileTr
                      .arg(device.label())
                      .arg(file.index)
                      .arg(device.fileCount())
-                     .arg(file.name, file.status)
+                     .arg(printable(file.name), printable(file.status))
                      .arg(file.sentBytes())
                      .arg(file.ms)
           << Qt::endl;
@@ -114,7 +115,7 @@ QString ProgressDisplay::liveLine(const DeviceUpdate &device) const
                 .arg(label)
                 .arg(device.deliveredCount())
                 .arg(device.fileCount())
-                .arg(device.status());
+                .arg(printable(device.status()));
     }
     if (!device.fileRunning())
         return QStringLiteral("%1  waiting").arg(label);
@@ -129,7 +130,7 @@ QString ProgressDisplay::liveLine(const DeviceUpdate &device) const
             .arg(label)
             .arg(file.index)
             .arg(device.fileCount())
-            .arg(file.name)
+            .arg(printable(file.name))
             .arg(sent)
             .arg(file.size)
             .arg(dataSize(rate), left);

@@ -1,6 +1,7 @@
 #include "app/swtxupdate/summarytable.h"
 
 #include "app/swtxupdate/deviceupdate.h"
+#include "app/swtxupdate/printable.h"
 
 #include <QTextStream>
 
@@ -13,7 +14,7 @@ void printSummaryTable(const QList<DeviceUpdate *> &devices)
                       QStringLiteral("%1/%2").arg(device->deliveredCount()).arg(device->fileCount()),
                       QString::number(device->bytesSent()),
                       QStringLiteral("%1 s").arg(double(device->elapsedMs()) / 1000, 0, 'f', 2),
-                      device->status() });
+                      printable(device->status()) });
     }
     QList<int> widths(rows.first().size(), 0);
     for (const QStringList &row : std::as_const(rows)) {

@@ -4,6 +4,7 @@
 #include "app/swtxupdate/messages.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QJsonDocument>
 
 UpdateLog::UpdateLog(const QString &path, QObject *parent)
@@ -14,7 +15,9 @@ UpdateLog::UpdateLog(const QString &path, QObject *parent)
 
 bool UpdateLog::open()
 {
-    return m_file.open(QIODevice::WriteOnly | QIODevice::Append);
+    // A pipe or a device cannot seek to its end, and need not.
+    const bool regularFile = QFileInfo(m_file.fileName()).isFile();
+    return m_file.open(regularFile ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly);
 }
 
 void UpdateLog::follow(const QList<DeviceUpdate *> &devices)
@@ -51,6 +54,8 @@ void UpdateLog::write(QJsonObject record)
 {
     record.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    if (m_file.write(line) != line.size() || !m_file.flush())
-        printWarning(QStringLiteral("cannot write to the log %1: %2").arg(m_file.fileName(), m_file.errorString()));
+    if ((m_file.write(line) == line.size() && m_file.flush()) || !m_intact)
+        return;
+    m_intact = false;
+    printError(QStringLiteral("cannot write to the log %1: %2").arg(m_file.fileName(), m_file.errorString()));
 }

@@ -20,6 +20,9 @@ public:
 
     bool open();
     QString errorString() const { return m_file.errorString(); }
+    // False once a record could not be written whole; the first failure is
+    // reported on stderr.
+    bool isIntact() const { return m_intact; }
     void follow(const QList<DeviceUpdate *> &devices);
 
 private:
@@ -28,4 +31,5 @@ private:
     void write(QJsonObject record);
 
     QFile m_file;
+    bool m_intact = true;
 };

@@ -10,9 +10,25 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include <unistd.h>
+
+namespace {
+
+int exitStatus(const QList<DeviceUpdate *> &devices, bool interrupted, const UpdateLog *log)
+{
+    if (interrupted)
+        return ExitInterrupted;
+    if (log && !log->isIntact())
+        return ExitFailure;
+    const bool allSucceeded = std::all_of(devices.cbegin(), devices.cend(),
+                                          [](const DeviceUpdate *device) { return device->succeeded(); });
+    return allSucceeded ? ExitSuccess : ExitFailure;
+}
+
+} // namespace
 
 int runUpdate(const UpdateOptions &options, const QString &localAddress, UpdateLog *log)
 {
@@ -26,6 +42,10 @@ int runUpdate(const UpdateOptions &options, const QString &localAddress, UpdateL
         owned.push_back(std::make_unique<DeviceUpdate>(target, localAddress, options.policy, options.folder));
         devices.append(owned.back().get());
     }
+    const auto allFinished = [&devices] {
+        return std::all_of(devices.cbegin(), devices.cend(),
+                           [](const DeviceUpdate *device) { return device->isFinished(); });
+    };
 
     std::unique_ptr<ProgressDisplay> display;
     if (!options.quiet) {
@@ -36,30 +56,41 @@ int runUpdate(const UpdateOptions &options, const QString &localAddress, UpdateL
         log->follow(devices);
 
     QEventLoop loop;
-    int running = int(devices.size());
     for (DeviceUpdate *device : std::as_const(devices)) {
-        QObject::connect(device, &DeviceUpdate::finished, &loop, [&loop, &running] {
-            if (--running == 0)
+        QObject::connect(device, &DeviceUpdate::finished, &loop, [&loop, &allFinished] {
+            if (allFinished())
                 loop.quit();
         });
     }
     InterruptNotifier interruption;
-    QObject::connect(&interruption, &InterruptNotifier::interrupted, &loop, [&devices] {
+    const auto interruptAll = [&devices] {
         for (DeviceUpdate *device : std::as_const(devices))
             device->interrupt();
-    });
+    };
+    QObject::connect(&interruption, &InterruptNotifier::interrupted, &loop, interruptAll);
 
-    for (DeviceUpdate *device : std::as_const(devices))
-        device->start();
-    loop.exec();
+    // A signal may have come during start-up, and a device may finish while
+    // it starts; a quit before the loop runs would be lost.
+    if (interruption.wasInterrupted()) {
+        interruptAll();
+    } else {
+        for (DeviceUpdate *device : std::as_const(devices))
+            device->start();
+    }
+    if (!allFinished())
+        loop.exec();
 
     if (display)
         display->finish();
     printSummaryTable(devices);
 
-    if (interruption.wasInterrupted())
-        return ExitInterrupted;
-    const bool allSucceeded = std::all_of(devices.cbegin(), devices.cend(),
-                                          [](const DeviceUpdate *device) { return device->succeeded(); });
-    return allSucceeded ? ExitSuccess : ExitFailure;
+    const int status = exitStatus(devices, interruption.wasInterrupted(), log);
+    // The program's normal end waits for Qt's lookup threads, which a dead
+    // name server holds for many seconds; everything is written by now.
+    if (std::any_of(devices.cbegin(), devices.cend(),
+                    [](const DeviceUpdate *device) { return device->lookupAbandoned(); })) {
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    return status;
 }
