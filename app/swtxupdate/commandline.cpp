@@ -2,25 +2,48 @@
 
 #include <QCommandLineParser>
 
+#include <limits>
+
 namespace {
 
-bool parseNumber(const QString &text, int minimum, int *value)
+// What --fast asks for: 1428-byte blocks fit one Ethernet frame with the
+// IPv6, UDP and TFTP headers (1500 - 40 - 8 - 4 = 1448) and leave room for
+// the IPv4 options some links add; 16 blocks in flight cover a few
+// milliseconds of round trip at link speed.
+constexpr int fastBlockSize = 1428;
+constexpr int fastWindowSize = 16;
+
+bool parseNumber(const QString &text, int minimum, int maximum, int *value)
 {
     bool ok = false;
     *value = text.toInt(&ok);
-    return ok && *value >= minimum;
+    return ok && *value >= minimum && *value <= maximum;
+}
+
+QString waitsText(const Tftp::TransferPolicy &policy)
+{
+    return QStringLiteral("%1 s").arg(double(policy.longestWaitMs()) / 1000, 0, 'f', 1);
 }
 
 } // namespace
 
 ParsedCommandLine parseCommandLine(const QStringList &arguments)
 {
+    const Tftp::TransferPolicy defaults;
+    Tftp::TransferPolicy threeRetries;
+    threeRetries.retries = 3;
+    threeRetries.replyTimeoutMs = 1000;
+
     QCommandLineParser parser;
     parser.setApplicationDescription(
             QStringLiteral("Uploads the firmware images of FOLDER to one or more transmitters by TFTP, "
                            "exactly as the Skyweave Transmitter Update Tool window does, then the \"done\" marker.\n"
-                           "Exit status: 0 when every device reports No Error, 1 when any device failed, "
-                           "2 for bad use, 130 when interrupted."));
+                           "By default every transfer runs in the lock-step every device knows: 512-byte blocks, "
+                           "one in flight. --block-size, --window and --fast ask the device for more; they are asked "
+                           "only when given, and a device that does not know them answers without them, so the "
+                           "transfer falls back to lock-step by itself.\n"
+                           "Exit status: 0 when every device reports No Error, 1 when any device failed or the log "
+                           "could not be written, 2 for bad use, 130 when interrupted."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption interfaceOption(
@@ -28,9 +51,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
             QStringLiteral("Send from this interface (its name as the window lists it; its first IPv4 address) "
                            "or local address. Default: the interface saved by the window, else any."),
             QStringLiteral("name|address"));
-    const QCommandLineOption listOption(QStringLiteral("list"),
-                                        QStringLiteral("Print the files that would be sent, in sending order, "
-                                                       "with their size in bytes and kind, then exit."));
+    const QCommandLineOption listOption(
+            QStringLiteral("list"),
+            QStringLiteral("Print the files that would be sent, in sending order, the \"done\" marker last: name, "
+                           "size in bytes, kind (application, other or marker) and SHA-256 (- for a file too large "
+                           "to send or not a regular file), tab-separated; then exit."));
     const QCommandLineOption allowEmptyOption(
             QStringLiteral("allow-empty"),
             QStringLiteral("Send the \"done\" marker alone when FOLDER holds no firmware image."));
@@ -40,13 +65,42 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                                        QStringLiteral("file"));
     const QCommandLineOption retriesOption(
             QStringLiteral("retries"),
-            QStringLiteral("Send a packet again up to n times when its reply does not come in time (default 0)."),
-            QStringLiteral("n"), QStringLiteral("0"));
-    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
-                                           QStringLiteral("Wait ms milliseconds for each reply (default 10000)."),
-                                           QStringLiteral("ms"), QStringLiteral("10000"));
+            QStringLiteral("Send a packet again up to n times when its reply does not come in time (default 0). "
+                           "Each retry waits twice as long as the one before, up to %1 s a wait: --retries 3 "
+                           "--timeout 1000 waits at most %2 for one reply.")
+                    .arg(Tftp::TransferPolicy::maxReplyWaitMs / 1000)
+                    .arg(waitsText(threeRetries)),
+            QStringLiteral("n"), QString::number(defaults.retries));
+    const QCommandLineOption timeoutOption(
+            QStringLiteral("timeout"),
+            QStringLiteral("Wait ms milliseconds for each reply before the first retry (default %1).")
+                    .arg(defaults.replyTimeoutMs),
+            QStringLiteral("ms"), QString::number(defaults.replyTimeoutMs));
+    const QCommandLineOption blockSizeOption(
+            QStringLiteral("block-size"),
+            QStringLiteral("Ask the device for blocks of n bytes (%1 to %2; RFC 2348). Default: not asked, 512.")
+                    .arg(Tftp::TransferOptions::minBlockSize)
+                    .arg(Tftp::TransferOptions::maxBlockSize),
+            QStringLiteral("n"));
+    const QCommandLineOption windowOption(
+            QStringLiteral("window"),
+            QStringLiteral("Ask the device for n blocks in flight per acknowledgement (%1 to %2; RFC 7440). "
+                           "Default: not asked, 1.")
+                    .arg(Tftp::TransferOptions::minWindowSize)
+                    .arg(Tftp::TransferOptions::maxWindowSize),
+            QStringLiteral("n"));
+    const QCommandLineOption fastOption(
+            QStringLiteral("fast"),
+            QStringLiteral("Ask for %1-byte blocks, which fit an Ethernet frame over IPv4 and IPv6, and a window "
+                           "of %2; --block-size and --window override either.")
+                    .arg(fastBlockSize)
+                    .arg(fastWindowSize));
+    const QCommandLineOption verifyOption(
+            QStringLiteral("verify"),
+            QStringLiteral("Read each delivered image back from the device and compare it; the \"done\" marker "
+                           "goes only after every image matched. Not every device allows reading back."));
     parser.addOptions({ interfaceOption, listOption, allowEmptyOption, quietOption, logOption, retriesOption,
-                        timeoutOption });
+                        timeoutOption, blockSizeOption, windowOption, fastOption, verifyOption });
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The folder that holds the firmware images."));
     parser.addPositionalArgument(
             QStringLiteral("DEVICE"),
@@ -78,18 +132,48 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
             return parsed;
         options.devices.append(*target);
     }
-    if (!parseNumber(parser.value(retriesOption), 0, &options.policy.retries)) {
+    if (!parseNumber(parser.value(retriesOption), 0, std::numeric_limits<int>::max(), &options.policy.retries)) {
         parsed.error = QStringLiteral("--retries takes a whole number of 0 or more");
         return parsed;
     }
-    if (!parseNumber(parser.value(timeoutOption), 1, &options.policy.replyTimeoutMs)) {
+    if (!parseNumber(parser.value(timeoutOption), 1, std::numeric_limits<int>::max(),
+                     &options.policy.replyTimeoutMs)) {
         parsed.error = QStringLiteral("--timeout takes a whole number of milliseconds, 1 or more");
         return parsed;
+    }
+    // A stopped transfer tells the device, so that it frees its session at once.
+    options.policy.tellDeviceOnAbort = true;
+
+    if (parser.isSet(fastOption)) {
+        options.transferOptions.blockSize = fastBlockSize;
+        options.transferOptions.windowSize = fastWindowSize;
+    }
+    int value = 0;
+    if (parser.isSet(blockSizeOption)) {
+        if (!parseNumber(parser.value(blockSizeOption), Tftp::TransferOptions::minBlockSize,
+                         Tftp::TransferOptions::maxBlockSize, &value)) {
+            parsed.error = QStringLiteral("--block-size takes a whole number from %1 to %2")
+                                   .arg(Tftp::TransferOptions::minBlockSize)
+                                   .arg(Tftp::TransferOptions::maxBlockSize);
+            return parsed;
+        }
+        options.transferOptions.blockSize = value;
+    }
+    if (parser.isSet(windowOption)) {
+        if (!parseNumber(parser.value(windowOption), Tftp::TransferOptions::minWindowSize,
+                         Tftp::TransferOptions::maxWindowSize, &value)) {
+            parsed.error = QStringLiteral("--window takes a whole number from %1 to %2")
+                                   .arg(Tftp::TransferOptions::minWindowSize)
+                                   .arg(Tftp::TransferOptions::maxWindowSize);
+            return parsed;
+        }
+        options.transferOptions.windowSize = value;
     }
     options.interfaceName = parser.value(interfaceOption);
     options.logPath = parser.value(logOption);
     options.listOnly = parser.isSet(listOption);
     options.allowEmpty = parser.isSet(allowEmptyOption);
     options.quiet = parser.isSet(quietOption);
+    options.verify = parser.isSet(verifyOption);
     return parsed;
 }

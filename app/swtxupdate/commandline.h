@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/swtxupdate/devicetarget.h"
+#include "tftp/transferoptions.h"
 #include "tftp/transferpolicy.h"
 
 #include <QList>
@@ -18,7 +19,9 @@ struct UpdateOptions
     bool listOnly = false;
     bool allowEmpty = false;
     bool quiet = false;
+    bool verify = false;
     Tftp::TransferPolicy policy;
+    Tftp::TransferOptions transferOptions; // asked for only when given
 };
 
 struct ParsedCommandLine

@@ -2,35 +2,40 @@
 
 #include "app/swtxupdate/deviceaddress.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
+#include <QUrl>
 
 namespace {
 
-const QString sendingPrefix = QStringLiteral("Sending file ");
-const QString noError = QStringLiteral("No Error");
 const QString interruptedStatus = QStringLiteral("Interrupted");
 
 } // namespace
 
-DeviceUpdate::DeviceUpdate(const DeviceTarget &target, const QString &localAddress, Tftp::TransferPolicy policy,
-                           const QString &folder, QObject *parent)
+DeviceUpdate::DeviceUpdate(const DeviceTarget &target, const QString &localAddress, const UpdateOptions &options,
+                           QObject *parent)
     : QObject(parent)
     , m_target(target)
     , m_localAddress(localAddress)
-    , m_plan(firmwarePlan(m_tftp, folder))
+    , m_askedBlockSize(options.transferOptions.blockSize.value_or(512))
 {
-    m_plan.append(doneMarker());
+    m_tftp.buildFileList(QUrl::fromLocalFile(QFileInfo(options.folder).absoluteFilePath()));
+    m_files = m_tftp.updateFiles();
     m_tftp.setRemotePort(target.port);
-    m_tftp.setTransferPolicy(policy);
-    connect(&m_tftp, &QTftp::errorStringChanged, this, &DeviceUpdate::onStatus);
-    connect(&m_tftp, &QTftp::fileSizeChanged, this, [this](int size) { m_file.size = size; });
+    m_tftp.setTransferPolicy(options.policy);
+    m_tftp.setTransferOptions(options.transferOptions);
+    m_tftp.setVerifyAfterUpload(options.verify);
+    m_tftp.setUpdateObserver(this);
     connect(&m_tftp, &QTftp::fileProgressChanged, this, [this](int progress) {
-        if (!m_fileOpen)
+        if (!m_fileRunning)
             return;
         m_file.progress = progress;
         emit fileProgressed(m_file);
     });
-    connect(&m_tftp, &QTftp::updateCompleted, this, &DeviceUpdate::onCompleted);
+    connect(&m_tftp, &QTftp::localPortChanged, this, [this](unsigned short port) {
+        if (m_fileRunning && m_file.localPort == 0)
+            m_file.localPort = port;
+    });
 }
 
 void DeviceUpdate::start()
@@ -51,8 +56,39 @@ void DeviceUpdate::interrupt()
     if (m_lookupId >= 0) {
         QHostInfo::abortHostLookup(m_lookupId);
         m_lookupAbandoned = true;
+        m_lookupId = -1;
     }
-    endBeforeFirstFile(interruptedStatus);
+    endUnstartedFile(FileReport::Stopped, interruptedStatus);
+    finish();
+}
+
+QString DeviceUpdate::localEndpoint(quint16 port) const
+{
+    const QString address = m_tftp.localAddress().isEmpty() ? QStringLiteral("*") : m_tftp.localAddress();
+    const QString host = address.contains(u':') ? u'[' + address + u']' : address;
+    return host + u':' + QString::number(port);
+}
+
+qint64 DeviceUpdate::elapsedMs() const
+{
+    if (m_finished || !m_clock.isValid())
+        return m_elapsedMs;
+    return m_clock.elapsed();
+}
+
+qint64 DeviceUpdate::currentPayloadSent() const
+{
+    // Every DATA packet carries a 4-byte header and, but for the last, a
+    // full block.
+    const int blockSize = m_acceptedOptions ? m_acceptedOptions->blockSize : m_askedBlockSize;
+    return m_file.progress - 4 * ((qint64(m_file.progress) + blockSize + 3) / (blockSize + 4));
+}
+
+QString DeviceUpdate::status() const
+{
+    if (wasInterrupted())
+        return interruptedStatus;
+    return m_file.report.status;
 }
 
 void DeviceUpdate::onHostLookedUp(const QHostInfo &host)
@@ -63,12 +99,15 @@ void DeviceUpdate::onHostLookedUp(const QHostInfo &host)
         const QString family = QHostAddress(m_localAddress).protocol() == QAbstractSocket::IPv6Protocol
                 ? QStringLiteral("IPv6")
                 : QStringLiteral("IPv4");
-        endBeforeFirstFile(host.addresses().isEmpty()
-                                   ? QStringLiteral("could not resolve host name %1").arg(m_target.host)
-                                   : QStringLiteral("could not resolve host name %1 to an %2 address")
-                                             .arg(m_target.host, family));
+        endUnstartedFile(FileReport::Failed,
+                         host.addresses().isEmpty()
+                                 ? QStringLiteral("could not resolve host name %1").arg(m_target.host)
+                                 : QStringLiteral("could not resolve host name %1 to an %2 address")
+                                           .arg(m_target.host, family));
+        finish();
         return;
     }
+    // With no local address, the socket binds the family of the device's.
     const bool ipv6 = address->protocol() == QAbstractSocket::IPv6Protocol;
     m_tftp.setLocalAddress(m_localAddress.isEmpty() && ipv6 ? QStringLiteral("::") : m_localAddress);
     m_tftp.setRemoteAddress(address->toString());
@@ -76,85 +115,61 @@ void DeviceUpdate::onHostLookedUp(const QHostInfo &host)
     m_tftp.startUpdate();
 }
 
-QString DeviceUpdate::localEndpoint() const
+void DeviceUpdate::fileStarted(int index, const UpdateFile &file)
 {
-    const QString address = m_tftp.localAddress().isEmpty() ? QStringLiteral("*") : m_tftp.localAddress();
-    const QString host = address.contains(u':') ? u'[' + address + u']' : address;
-    return host + u':' + QString::number(m_tftp.localPort());
+    m_file = FileTransfer();
+    m_file.number = index + 1;
+    m_file.file = file;
+    m_file.sizeOnDisk = file.marker ? 0 : QFileInfo(file.path).size();
+    m_file.clock.start();
+    m_fileRunning = true;
+    emit fileBegan(m_file);
 }
 
-qint64 DeviceUpdate::elapsedMs() const
+void DeviceUpdate::fileEnded(const FileReport &report)
 {
-    if (m_finished || !m_clock.isValid())
-        return m_elapsedMs;
-    return m_clock.elapsed();
+    m_fileRunning = false;
+    // A port the same as the last file's changed nothing.
+    if (m_file.localPort == 0)
+        m_file.localPort = m_tftp.localPort();
+    m_file.report = report;
+    m_file.ms = m_file.clock.elapsed();
+    m_bytesSent += report.bytesSent;
+    ++m_filesEnded;
+    if (report.delivered()) {
+        ++m_delivered;
+        m_acceptedOptions = report.options;
+    } else {
+        m_failed = true;
+    }
+    emit fileFinished(m_file);
 }
 
-QString DeviceUpdate::status() const
+void DeviceUpdate::updateEnded(bool)
 {
-    if (wasInterrupted())
-        return interruptedStatus;
-    return m_file.status;
+    // A stop as a file completes ends the update before the next one begins;
+    // that file counts as interrupted.
+    if (m_interrupted && !m_failed)
+        endUnstartedFile(FileReport::Stopped, interruptedStatus);
+    finish();
 }
 
-void DeviceUpdate::onStatus(const QString &text)
+void DeviceUpdate::endUnstartedFile(FileReport::Outcome outcome, const QString &status)
 {
-    if (text.startsWith(sendingPrefix)) {
-        openFile(text.mid(sendingPrefix.size()));
+    if (m_filesEnded >= fileCount())
         return;
-    }
-    // A file that failed before its request went out never said "Sending".
-    if (!m_fileOpen)
-        openFile(m_plan.value(m_delivered, doneMarker()).name);
-    closeFile(text);
+    fileStarted(m_filesEnded, m_files.at(m_filesEnded));
+    FileReport report;
+    report.index = m_filesEnded;
+    report.name = m_file.file.name;
+    report.outcome = outcome;
+    report.status = status;
+    fileEnded(report);
 }
 
-void DeviceUpdate::onCompleted()
+void DeviceUpdate::finish()
 {
-    // A stop between two files ends the run before the next one reports its
-    // start; the file it would have sent counts as interrupted.
-    if (m_fileOpen)
-        closeFile(interruptedStatus);
-    else if (m_interrupted && !m_failed && m_delivered < fileCount()) {
-        openFile(m_plan.at(m_delivered).name);
-        closeFile(interruptedStatus);
-    }
-    m_elapsedMs = m_clock.elapsed();
-    m_finished = true;
-    emit finished();
-}
-
-void DeviceUpdate::endBeforeFirstFile(const QString &status)
-{
-    m_lookupId = -1;
-    openFile(m_plan.constFirst().name);
-    closeFile(status);
     m_elapsedMs = m_clock.isValid() ? m_clock.elapsed() : 0;
     m_finished = true;
     emit finished();
-}
-
-void DeviceUpdate::openFile(const QString &name)
-{
-    m_file = FileTransfer();
-    m_file.index = m_delivered + 1;
-    m_file.name = name;
-    m_file.size = m_plan.value(m_delivered, doneMarker()).size;
-    m_file.clock.start();
-    m_fileOpen = true;
-    emit fileStarted(m_file);
-}
-
-void DeviceUpdate::closeFile(const QString &status)
-{
-    m_fileOpen = false;
-    m_file.status = status;
-    m_file.delivered = status == noError;
-    m_file.ms = m_file.clock.elapsed();
-    m_bytesSent += m_file.sentBytes();
-    if (m_file.delivered)
-        ++m_delivered;
-    else
-        m_failed = true;
-    emit fileFinished(m_file);
 }

@@ -1,40 +1,40 @@
 #pragma once
 
+#include "app/swtxupdate/commandline.h"
 #include "app/swtxupdate/devicetarget.h"
-#include "app/swtxupdate/firmwareplan.h"
 #include "controller/qtftp.h"
+#include "controller/updateobserver.h"
 
 #include <QElapsedTimer>
 #include <QHostInfo>
 #include <QObject>
 
-// One file's transfer to one device, as the controller reported it.
+// One file's transfer to one device: what the controller said of it when it
+// began and, once it has ended, its report.
 struct FileTransfer
 {
-    int index = 0; // 1-based position in the run, the marker included
-    QString name;
-    qint64 size = 0;
+    int number = 0; // from 1, the marker included
+    UpdateFile file;
+    qint64 sizeOnDisk = 0;
+    quint16 localPort = 0; // the upload's; a read-back binds another
     int progress = 0; // the controller's count, DATA headers included
-    QString status;
-    bool delivered = false;
     QElapsedTimer clock;
     qint64 ms = 0;
+    FileReport report; // once ended
 
-    // The payload in progress: every DATA packet carries a 4-byte header and
-    // up to 512 bytes.
-    qint64 sentBytes() const { return progress - 4 * ((qint64(progress) + 515) / 516); }
+    // The file's size: of the image as read, or on disk when it was not read.
+    qint64 size() const { return report.sha256.isEmpty() ? sizeOnDisk : report.size; }
 };
 
 // Updates one device through a controller of its own, exactly as the window
-// does, and follows each file from the controller's status texts: "Sending
-// file <name>" starts one, the next text ends it.
-class DeviceUpdate : public QObject
+// does, and follows each file through the controller's notifications.
+class DeviceUpdate : public QObject, public UpdateObserver
 {
     Q_OBJECT
 
 public:
-    DeviceUpdate(const DeviceTarget &target, const QString &localAddress, Tftp::TransferPolicy policy,
-                 const QString &folder, QObject *parent = nullptr);
+    DeviceUpdate(const DeviceTarget &target, const QString &localAddress, const UpdateOptions &options,
+                 QObject *parent = nullptr);
 
     // Looks the device's name up once, without blocking, then starts the
     // update; finished may follow at once.
@@ -43,47 +43,56 @@ public:
     void interrupt();
 
     QString label() const { return m_target.label; }
-    QString localEndpoint() const;
-    int fileCount() const { return int(m_plan.size()); }
+    // The local address with port, for the log.
+    QString localEndpoint(quint16 port) const;
+    int fileCount() const { return int(m_files.size()); }
     int deliveredCount() const { return m_delivered; }
     qint64 bytesSent() const { return m_bytesSent; }
     qint64 elapsedMs() const;
-    bool isRunning() const { return m_clock.isValid() && !m_finished; }
     bool isFinished() const { return m_finished; }
-    bool fileRunning() const { return m_fileOpen; }
+    bool fileRunning() const { return m_fileRunning; }
     bool succeeded() const { return m_finished && !m_failed && m_delivered == fileCount(); }
     bool wasInterrupted() const { return m_interrupted && !succeeded(); }
     // Whether a stop left the name lookup running in a thread of Qt's.
     bool lookupAbandoned() const { return m_lookupAbandoned; }
     const FileTransfer &currentFile() const { return m_file; }
+    // The payload of the running file sent so far, from the controller's count.
+    qint64 currentPayloadSent() const;
+    // What the device accepted for the last file that reached it; nothing before.
+    std::optional<Tftp::NegotiatedOptions> acceptedOptions() const { return m_acceptedOptions; }
     QString status() const;
 
 signals:
-    void fileStarted(const FileTransfer &file);
+    void fileBegan(const FileTransfer &file);
     void fileProgressed(const FileTransfer &file);
     void fileFinished(const FileTransfer &file);
     void finished();
 
 private:
+    void fileStarted(int index, const UpdateFile &file) override;
+    void fileEnded(const FileReport &report) override;
+    void updateEnded(bool succeeded) override;
+
     void onHostLookedUp(const QHostInfo &host);
-    void onStatus(const QString &text);
-    void onCompleted();
-    // Ends the update before its first transfer, with status as the first file's.
-    void endBeforeFirstFile(const QString &status);
-    void openFile(const QString &name);
-    void closeFile(const QString &status);
+    // Reports the file that would have gone next as ending with status,
+    // when none did: the update ended before it began.
+    void endUnstartedFile(FileReport::Outcome outcome, const QString &status);
+    void finish();
 
     QTftp m_tftp;
     DeviceTarget m_target;
     QString m_localAddress;
+    int m_askedBlockSize = 512;
+    QList<UpdateFile> m_files;
     int m_lookupId = -1; // while the device's name is looked up
     bool m_updateStarted = false;
     bool m_lookupAbandoned = false;
-    QList<FirmwareFile> m_plan;
     FileTransfer m_file;
-    bool m_fileOpen = false;
+    bool m_fileRunning = false;
+    int m_filesEnded = 0;
     int m_delivered = 0;
     qint64 m_bytesSent = 0;
+    std::optional<Tftp::NegotiatedOptions> m_acceptedOptions;
     bool m_failed = false;
     bool m_interrupted = false;
     bool m_finished = false;

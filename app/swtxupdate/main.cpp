@@ -1,5 +1,5 @@
 #include "app/swtxupdate/commandline.h"
-#include "app/swtxupdate/firmwareplan.h"
+#include "app/swtxupdate/filelisting.h"
 #include "app/swtxupdate/interruptnotifier.h"
 #include "app/swtxupdate/localaddress.h"
 #include "app/swtxupdate/messages.h"
@@ -11,7 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QTextStream>
+#include <QUrl>
 
 namespace {
 
@@ -19,15 +19,6 @@ int badUse(const QString &message)
 {
     printError(message);
     return ExitBadUse;
-}
-
-void printFileList(const QList<FirmwareFile> &files)
-{
-    QTextStream out(stdout);
-    for (const FirmwareFile &file : files) {
-        out << file.name << '\t' << file.size << '\t'
-            << (file.applicationImage ? QStringLiteral("application") : QStringLiteral("other")) << '\n';
-    }
 }
 
 } // namespace
@@ -60,12 +51,14 @@ int main(int argc, char *argv[])
         return badUse(QStringLiteral("%1: no such folder").arg(options.folder));
     if (!folder.isReadable() || !folder.isExecutable() || !QDir(options.folder).isReadable())
         return badUse(QStringLiteral("%1: cannot read the folder").arg(options.folder));
-    const QList<FirmwareFile> files = firmwarePlan(settings, options.folder);
+    settings.buildFileList(QUrl::fromLocalFile(folder.absoluteFilePath()));
+    const QList<UpdateFile> files = settings.updateFiles();
     if (options.listOnly) {
         printFileList(files);
         return ExitSuccess;
     }
-    if (files.isEmpty() && !options.allowEmpty) {
+    const bool markerOnly = files.size() == 1;
+    if (markerOnly && !options.allowEmpty) {
         return badUse(QStringLiteral("%1: no firmware image in the folder; nothing sent "
                                      "(--allow-empty sends the \"done\" marker alone)")
                               .arg(options.folder));

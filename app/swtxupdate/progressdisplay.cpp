@@ -31,6 +31,18 @@ int terminalColumns()
     return 80;
 }
 
+// What the device accepted, when it is not the lock-step default; empty otherwise.
+QString optionsText(const Tftp::NegotiatedOptions &options, const QString &separator)
+{
+    const Tftp::NegotiatedOptions lockStep;
+    QString text;
+    if (options.blockSize != lockStep.blockSize)
+        text += separator + QStringLiteral("blksize %1").arg(options.blockSize);
+    if (options.windowSize != lockStep.windowSize)
+        text += separator + QStringLiteral("windowsize %1").arg(options.windowSize);
+    return text;
+}
+
 } // namespace
 
 ProgressDisplay::ProgressDisplay(const QList<DeviceUpdate *> &devices, Mode mode, QObject *parent)
@@ -43,7 +55,7 @@ ProgressDisplay::ProgressDisplay(const QList<DeviceUpdate *> &devices, Mode mode
 
     if (mode == Mode::Plain) {
         for (const DeviceUpdate *device : devices) {
-            connect(device, &DeviceUpdate::fileStarted, this,
+            connect(device, &DeviceUpdate::fileBegan, this,
                     [this, device](const FileTransfer &file) { printFileStarted(*device, file); });
             connect(device, &DeviceUpdate::fileFinished, this,
                     [this, device](const FileTransfer &file) { printFileFinished(*device, file); });
@@ -52,7 +64,7 @@ ProgressDisplay::ProgressDisplay(const QList<DeviceUpdate *> &devices, Mode mode
     }
     const auto markChanged = [this] { m_changed = true; };
     for (const DeviceUpdate *device : devices) {
-        connect(device, &DeviceUpdate::fileStarted, this, markChanged);
+        connect(device, &DeviceUpdate::fileBegan, this, markChanged);
         connect(device, &DeviceUpdate::fileProgressed, this, markChanged);
         connect(device, &DeviceUpdate::fileFinished, this, markChanged);
     }
@@ -76,22 +88,26 @@ void ProgressDisplay::printFileStarted(const DeviceUpdate &device, const FileTra
 {
     m_out << QStringLiteral("%1: file %2/%3 %4 (%5 bytes): sending")
                      .arg(device.label())
-                     .arg(file.index)
+                     .arg(file.number)
                      .arg(device.fileCount())
-                     .arg(printable(file.name))
-                     .arg(file.size)
+                     .arg(printable(file.file.name))
+                     .arg(file.sizeOnDisk)
           << Qt::endl;
 }
 
 void ProgressDisplay::printFileFinished(const DeviceUpdate &device, const FileTransfer &file)
 {
-    m_out << QStringLiteral("%1: file %2/%3 %4: %5 (%6 bytes in %7 ms)")
+    const FileReport &report = file.report;
+    QString details = QStringLiteral("%1 bytes in %2 ms").arg(report.bytesSent).arg(file.ms);
+    if (report.delivered())
+        details += optionsText(report.options, QStringLiteral(", "));
+    if (report.verified)
+        details += QStringLiteral(", verified");
+    m_out << QStringLiteral("%1: file %2/%3 %4: %5 (%6)")
                      .arg(device.label())
-                     .arg(file.index)
+                     .arg(file.number)
                      .arg(device.fileCount())
-                     .arg(printable(file.name), printable(file.status))
-                     .arg(file.sentBytes())
-                     .arg(file.ms)
+                     .arg(printable(report.name), printable(report.status), details)
           << Qt::endl;
 }
 
@@ -111,27 +127,31 @@ QString ProgressDisplay::liveLine(const DeviceUpdate &device) const
 {
     const QString label = device.label().leftJustified(m_labelWidth);
     if (device.isFinished()) {
-        return QStringLiteral("%1  %2/%3 files  %4")
+        const std::optional<Tftp::NegotiatedOptions> accepted = device.acceptedOptions();
+        return QStringLiteral("%1  %2/%3 files  %4%5")
                 .arg(label)
                 .arg(device.deliveredCount())
                 .arg(device.fileCount())
-                .arg(printable(device.status()));
+                .arg(printable(device.status()),
+                     accepted ? optionsText(*accepted, QStringLiteral("  ")) : QString());
     }
     if (!device.fileRunning())
         return QStringLiteral("%1  waiting").arg(label);
 
     const FileTransfer &file = device.currentFile();
-    const qint64 sent = file.sentBytes();
+    const qint64 size = file.sizeOnDisk;
+    const qint64 sent = device.currentPayloadSent();
     const qint64 ms = std::max<qint64>(file.clock.elapsed(), 1);
     const qint64 rate = sent * 1000 / ms;
-    const QString left = rate > 0 ? minutesAndSeconds((file.size - sent) / rate) + QStringLiteral(" left")
+    const QString left = rate > 0 ? minutesAndSeconds((size - sent) / rate) + QStringLiteral(" left")
                                    : QStringLiteral("--:-- left");
-    return QStringLiteral("%1  file %2/%3 %4  %5/%6 B  %7/s  %8")
+    const std::optional<Tftp::NegotiatedOptions> accepted = device.acceptedOptions();
+    return QStringLiteral("%1  file %2/%3 %4  %5/%6 B  %7/s  %8%9")
             .arg(label)
-            .arg(file.index)
+            .arg(file.number)
             .arg(device.fileCount())
-            .arg(printable(file.name))
+            .arg(printable(file.file.name))
             .arg(sent)
-            .arg(file.size)
-            .arg(dataSize(rate), left);
+            .arg(size)
+            .arg(dataSize(rate), left, accepted ? optionsText(*accepted, QStringLiteral("  ")) : QString());
 }

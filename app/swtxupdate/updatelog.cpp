@@ -1,11 +1,31 @@
 #include "app/swtxupdate/updatelog.h"
 
 #include "app/swtxupdate/deviceupdate.h"
+#include "app/swtxupdate/filelisting.h"
 #include "app/swtxupdate/messages.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QJsonDocument>
+
+namespace {
+
+QString outcomeName(FileReport::Outcome outcome)
+{
+    switch (outcome) {
+    case FileReport::Delivered:
+        return QStringLiteral("delivered");
+    case FileReport::Bypassed:
+        return QStringLiteral("bypassed");
+    case FileReport::Failed:
+        return QStringLiteral("failed");
+    case FileReport::Stopped:
+        return QStringLiteral("stopped");
+    }
+    return {};
+}
+
+} // namespace
 
 UpdateLog::UpdateLog(const QString &path, QObject *parent)
     : QObject(parent)
@@ -31,14 +51,22 @@ void UpdateLog::follow(const QList<DeviceUpdate *> &devices)
 
 void UpdateLog::writeFileRecord(const DeviceUpdate &device, const FileTransfer &file)
 {
+    const FileReport &report = file.report;
     write({ { QStringLiteral("device"), device.label() },
-            { QStringLiteral("local"), device.localEndpoint() },
-            { QStringLiteral("file"), file.name },
-            { QStringLiteral("size"), file.size },
-            { QStringLiteral("sent"), file.sentBytes() },
+            { QStringLiteral("local"), device.localEndpoint(file.localPort) },
+            { QStringLiteral("file"), report.name },
+            { QStringLiteral("kind"), kindName(file.file) },
+            { QStringLiteral("size"), file.size() },
+            { QStringLiteral("sha256"),
+              report.sha256.isEmpty() ? QJsonValue() : QString::fromLatin1(report.sha256.toHex()) },
+            { QStringLiteral("sent"), report.bytesSent },
+            { QStringLiteral("blksize"), report.options.blockSize },
+            { QStringLiteral("windowsize"), report.options.windowSize },
             { QStringLiteral("ms"), file.ms },
-            { QStringLiteral("status"), file.status },
-            { QStringLiteral("result"), file.delivered } });
+            { QStringLiteral("status"), report.status },
+            { QStringLiteral("outcome"), outcomeName(report.outcome) },
+            { QStringLiteral("verified"), report.verified },
+            { QStringLiteral("result"), report.delivered() } });
 }
 
 void UpdateLog::writeDeviceRecord(const DeviceUpdate &device)

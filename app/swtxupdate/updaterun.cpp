@@ -39,7 +39,7 @@ int runUpdate(const UpdateOptions &options, const QString &localAddress, UpdateL
     std::vector<std::unique_ptr<DeviceUpdate>> owned;
     QList<DeviceUpdate *> devices;
     for (const DeviceTarget &target : options.devices) {
-        owned.push_back(std::make_unique<DeviceUpdate>(target, localAddress, options.policy, options.folder));
+        owned.push_back(std::make_unique<DeviceUpdate>(target, localAddress, options));
         devices.append(owned.back().get());
     }
     const auto allFinished = [&devices] {

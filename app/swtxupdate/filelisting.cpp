@@ -1,0 +1,43 @@
+#include "app/swtxupdate/filelisting.h"
+
+#include "tftp/tftppacket.h"
+#include "tftp/transferoptions.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+namespace {
+
+// Streams the file through the hash, so that its size never matters to memory.
+QString sha256Of(const UpdateFile &file)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (file.marker)
+        return QString::fromLatin1(hash.result().toHex());
+    const QFileInfo info(file.path);
+    QFile content(file.path);
+    if (!info.isFile() || info.size() > Tftp::maxImageSize(Tftp::TransferOptions::maxBlockSize)
+        || !content.open(QIODevice::ReadOnly) || !hash.addData(&content) || content.error() != QFile::NoError)
+        return QStringLiteral("-");
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+} // namespace
+
+QString kindName(const UpdateFile &file)
+{
+    if (file.marker)
+        return QStringLiteral("marker");
+    return file.applicationImage ? QStringLiteral("application") : QStringLiteral("other");
+}
+
+void printFileList(const QList<UpdateFile> &files)
+{
+    QTextStream out(stdout);
+    for (const UpdateFile &file : files) {
+        const qint64 size = file.marker ? 0 : QFileInfo(file.path).size();
+        out << file.name << '\t' << size << '\t' << kindName(file) << '\t' << sha256Of(file) << '\n';
+    }
+}
