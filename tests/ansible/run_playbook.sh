@@ -39,7 +39,7 @@ head -c 1536 /dev/urandom > "$work/firmware/7421BL-v2.bin"
 head -c 700 /dev/urandom > "$work/firmware/7485-v1.bin"
 cp "$work/firmware/7422-v3.bin" "$work/application/"
 
-# Site b reads every image back.
+# Site b reads every image back, with larger blocks and a window.
 inventory="$work/inventory"
 echo "[sites:vars]
 ansible_connection=local
@@ -50,8 +50,8 @@ for site in a b; do
     live=$port
     start_tftpd "$work/$site-silent"
     kill -STOP $!
-    verify=$([ $site = b ] && echo True || echo False)
-    echo "site_$site live=127.0.0.1:$live silent=127.0.0.1:$port root=$work/$site-live verify=$verify" >> "$inventory"
+    options=$([ $site = b ] && echo "verify=True block_size=1428 window=4" || echo "verify=False block_size=512 window=1")
+    echo "site_$site live=127.0.0.1:$live silent=127.0.0.1:$port root=$work/$site-live $options" >> "$inventory"
 done
 
 ansible-playbook -i "$inventory" -e "firmware=$work/firmware application=$work/application" \
