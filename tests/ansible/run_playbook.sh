@@ -41,17 +41,15 @@ cp "$work/firmware/7422-v3.bin" "$work/application/"
 
 # Site b reads every image back, with larger blocks and a window.
 inventory="$work/inventory"
-echo "[sites:vars]
-ansible_connection=local
-ansible_python_interpreter=/usr/bin/python3
-[sites]" > "$inventory"
+echo "[sites]" > "$inventory"
 for site in a b; do
     start_tftpd "$work/$site-live"
     live=$port
     start_tftpd "$work/$site-silent"
     kill -STOP $!
     options=$([ $site = b ] && echo "verify=True block_size=1428 window=4" || echo "verify=False block_size=512 window=1")
-    echo "site_$site live=127.0.0.1:$live silent=127.0.0.1:$port root=$work/$site-live $options" >> "$inventory"
+    echo "site_$site ansible_connection=local ansible_python_interpreter=/usr/bin/python3 live=127.0.0.1:$live" \
+        "silent=127.0.0.1:$port root=$work/$site-live $options" >> "$inventory"
 done
 
 ansible-playbook -i "$inventory" -e "firmware=$work/firmware application=$work/application" \
