@@ -28,16 +28,23 @@ options:
     description: Local interface name or address to send from. Default is the one the window saved, else any.
     type: str
   retries:
-    description: Times to send a packet again when its reply does not come in time. Default is 0.
+    description:
+      - Times to send a packet again when its reply does not come in time, each time waiting twice as long as
+        before. Without it, none.
     type: int
   timeout:
-    description: Milliseconds to wait for each reply. Default is 10000.
+    description: Milliseconds to wait for a reply before the first retry. Without it, 10000.
     type: int
   block_size:
-    description: Block size in bytes to ask the device for.
+    description:
+      - Ask the device for blocks of this many bytes (8 to 65464). Without it, 512 and not asked.
+      - A device that does not know the option answers without it, and the transfer goes on in 512-byte blocks.
     type: int
   window:
-    description: Blocks to send before waiting for an acknowledgement, if the device agrees.
+    description:
+      - Ask the device for this many blocks in flight per acknowledgement (1 to 65535). Without it, one and not
+        asked.
+      - A device that does not know the option answers without it, and the transfer goes on in lock-step.
     type: int
   verify:
     description:
@@ -140,7 +147,7 @@ devices:
           description: Size of the file in bytes.
           type: int
         sha256:
-          description: SHA-256 of the file as sent, in lower-case hex.
+          description: SHA-256 of the file as sent, in lower-case hex; null for a file that could not be read.
           type: str
         sent:
           description: Payload bytes sent.
@@ -192,7 +199,7 @@ files:
       description: C(application), C(other) or C(marker).
       type: str
     sha256:
-      description: SHA-256 of the file, in lower-case hex.
+      description: SHA-256 of the file, in lower-case hex; null for a file too large to send or not a regular file.
       type: str
 """
 
@@ -217,7 +224,7 @@ def exit_with_file_list(module, program):
     files = []
     for line in out.splitlines():
         name, size, kind, sha256 = line.split("\t")
-        files.append({"file": name, "size": int(size), "kind": kind, "sha256": sha256})
+        files.append({"file": name, "size": int(size), "kind": kind, "sha256": None if sha256 == "-" else sha256})
     # An update that would bypass every application image changes nothing, but
     # only the device knows whether it would.
     module.exit_json(changed=any(file["kind"] != "marker" for file in files), files=files)
