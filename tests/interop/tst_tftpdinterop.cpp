@@ -1,20 +1,22 @@
-#include "controller/qtftp.h"
+#include "controller/statustext.h"
 #include "tests/support/tftpdprocess.h"
 #include "tests/support/udprelay.h"
-#include "tftp/transferpolicy.h"
+#include "tftp/transferrunner.h"
 
 #include <QDir>
-#include <QFutureWatcher>
 #include <QRandomGenerator>
-#include <QSignalSpy>
 #include <QTest>
-#include <QThreadPool>
 #include <QUdpSocket>
-#include <QtConcurrent/QtConcurrentRun>
+
+#include <memory>
 
 using namespace Qt::StringLiterals;
+using Tftp::TransferOptions;
+using Tftp::TransferPolicy;
+using Tftp::TransferResult;
 
 Q_DECLARE_METATYPE(Tftp::TransferPolicy)
+Q_DECLARE_METATYPE(Tftp::TransferOptions)
 
 namespace {
 
@@ -27,27 +29,27 @@ QByteArray testImage(qsizetype size)
     return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
-void pointAt(QTftp &tftp, const TftpdProcess &server, quint16 port)
+const std::atomic<bool> neverStopped = false;
+
+// One transfer on this thread, to the server's port or to a relay in front.
+TransferResult put(const TftpdProcess &server, quint16 port, const QString &name, const QByteArray &image,
+                   TransferPolicy policy = {}, TransferOptions options = {})
 {
-    tftp.setLocalAddress(server.address().toString());
-    tftp.setRemoteAddress(server.address().toString());
-    tftp.setRemotePort(port);
+    const QString address = server.address().toString();
+    return Tftp::TransferRunner({ address, address, port }, policy, options, neverStopped).put(name, image, false);
 }
 
-// Uploads on a pool thread, as the application does, while this thread's event
-// loop runs any relay; returns after the queued property updates: 1 when
-// delivered, 0 when not, -1 when not ended in time. The pool's threads end
-// first, so ThreadSanitizer sees the upload's new thread ordered after this one.
-int uploadInPool(QTftp &tftp, const QString &name, const QByteArray &image)
+TransferResult get(const TftpdProcess &server, quint16 port, const QString &name, QByteArray *file,
+                   TransferPolicy policy = {}, TransferOptions options = {})
 {
-    QThreadPool::globalInstance()->waitForDone();
-    QFutureWatcher<bool> watcher;
-    QSignalSpy finished(&watcher, &QFutureWatcher<bool>::finished);
-    watcher.setFuture(QtConcurrent::run(&QTftp::putByteArray, &tftp, name, image));
-    if (!finished.wait(60000))
-        return -1;
-    return watcher.result() ? 1 : 0;
+    const QString address = server.address().toString();
+    return Tftp::TransferRunner({ address, address, port }, policy, options, neverStopped).get(name, file);
 }
+
+// What both servers are asked for: tftpd-hpa knows no windowsize and leaves
+// it out of its answer.
+const TransferOptions fast{ 1428, 16 };
+constexpr int largestFastImage = 65535 * 1428 - 1;
 
 } // namespace
 
@@ -57,162 +59,196 @@ class TftpdInterop : public QObject
 
 private slots:
     void initTestCase();
-    void upload_data();
-    void upload();
+    void transfer_data();
+    void transfer();
     void refusedUpload();
-    void lossyUpload_data();
-    void lossyUpload();
+    void lossy_data();
+    void lossy();
 
 private:
-    TftpdProcess m_server;
-    TftpdProcess m_server6{ QHostAddress(QHostAddress::LocalHostIPv6) }; // started where ::1 exists
+    TftpdProcess &server(bool atftpd, bool ipv6) { return *m_servers[(atftpd ? 2 : 0) + (ipv6 ? 1 : 0)]; }
+
+    std::unique_ptr<TftpdProcess> m_servers[4]; // tftpd-hpa and atftpd, each on 127.0.0.1 and ::1
     int m_lossyUploads = 0; // names every lossy upload apart, so no file is left from another
 };
 
 void TftpdInterop::initTestCase()
 {
-    if (const QString reason = TftpdProcess::unavailableReason(); !reason.isEmpty())
-        QSKIP(qPrintable(reason));
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-    if (QUdpSocket().bind(m_server6.address(), 0))
-        QVERIFY2(m_server6.start(), qPrintable(m_server6.errorString()));
+    for (const auto kind : { TftpdProcess::TftpdHpa, TftpdProcess::Atftpd }) {
+        if (const QString reason = TftpdProcess::unavailableReason(kind); !reason.isEmpty())
+            QSKIP(qPrintable(reason));
+    }
+    const bool haveIpv6 = QUdpSocket().bind(QHostAddress(QHostAddress::LocalHostIPv6), 0);
+    for (int i = 0; i < 4; ++i) {
+        m_servers[i] = std::make_unique<TftpdProcess>(QHostAddress(i % 2 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost),
+                                                      i < 2 ? TftpdProcess::TftpdHpa : TftpdProcess::Atftpd);
+        if (i % 2 == 0 || haveIpv6)
+            QVERIFY2(m_servers[i]->start(), qPrintable(m_servers[i]->errorString()));
+    }
     // Ours, and closed to the server, which writes as nobody.
-    QVERIFY(QDir().mkdir(m_server.filePath(u"locked"_s),
+    QVERIFY(QDir().mkdir(server(false, false).filePath(u"locked"_s),
                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
 }
 
-void TftpdInterop::upload_data()
+void TftpdInterop::transfer_data()
 {
+    QTest::addColumn<bool>("atftpd");
     QTest::addColumn<bool>("ipv6");
+    QTest::addColumn<TransferOptions>("options");
     QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("readBack");
+    QTest::addColumn<QString>("negotiated"); // block size and window the server accepted
     for (const int size : { 0, 1, 511, 512, 513, 1 << 20, 33553919 })
-        QTest::addRow("%d bytes", size) << false << size << (size == 512);
-    QTest::newRow("1000 bytes over IPv6") << true << 1000 << true;
+        QTest::addRow("tftpd-hpa, %d bytes", size) << false << false << TransferOptions() << size << u"512/1"_s;
+    QTest::newRow("tftpd-hpa, 1000 bytes over IPv6") << false << true << TransferOptions() << 1000 << u"512/1"_s;
+    for (const bool atftpd : { false, true }) {
+        const char *name = atftpd ? "atftpd" : "tftpd-hpa";
+        const QString negotiated = atftpd ? u"1428/16"_s : u"1428/1"_s;
+        for (const int size : { 0, 1, 1427, 1428, 1429, 16 * 1428, largestFastImage })
+            QTest::addRow("%s, fast, %d bytes", name, size) << atftpd << false << fast << size << negotiated;
+        QTest::addRow("%s, fast, over IPv6", name) << atftpd << true << fast << 16 * 1428 + 1 << negotiated;
+    }
 }
 
-// The server stores the image exactly, an empty one as an empty file; the
-// progress counts every DATA packet with its header. A download brings the
-// same bytes back.
-void TftpdInterop::upload()
+// The server stores the image exactly, an empty one as an empty file, and
+// hands the same bytes back; progress counts every DATA packet with its
+// header, each block once.
+void TftpdInterop::transfer()
 {
+    QFETCH(bool, atftpd);
     QFETCH(bool, ipv6);
+    QFETCH(TransferOptions, options);
     QFETCH(int, size);
-    QFETCH(bool, readBack);
-    TftpdProcess &tftpd = ipv6 ? m_server6 : m_server;
+    QFETCH(QString, negotiated);
+    const TftpdProcess &tftpd = server(atftpd, ipv6);
     if (tftpd.port() == 0)
         QSKIP("this machine has no IPv6 loopback address");
-    const QString name = u"upload-%1.bin"_s.arg(size);
+    const QString name = u"%1.bin"_s.arg(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-'));
     const QByteArray image = testImage(size);
-    QTftp tftp;
-    pointAt(tftp, tftpd, tftpd.port());
 
-    QVERIFY2(uploadInPool(tftp, name, image) == 1, qPrintable(tftp.errorString()));
+    const TransferResult sent = put(tftpd, tftpd.port(), name, image, {}, options);
+    QCOMPARE(statusText(sent), u"No Error"_s);
+    QCOMPARE(u"%1/%2"_s.arg(sent.options.blockSize).arg(sent.options.windowSize), negotiated);
+    QCOMPARE(sent.bytesSent, qint64(size) + 4 * (size / sent.options.blockSize + 1));
+    // atftpd acknowledges the last block before it has closed the file.
+    QTRY_VERIFY(tftpd.readFile(name) == image);
 
-    const QByteArray stored = tftpd.readFile(name);
-    QVERIFY2(!stored.isNull(), "the server stored no file");
-    QCOMPARE(stored, image);
-    QCOMPARE(tftp.errorString(), u"No Error"_s);
-    QCOMPARE((QList<int>{ tftp.fileSize(), tftp.fileProgress() }), (QList<int>{ size, size + 4 * (size / 512 + 1) }));
-    if (readBack) {
-        QByteArray received;
-        QVERIFY2(tftp.getByteArray(name, &received), qPrintable(tftp.errorString()));
-        QCOMPARE(received, image);
-    }
+    QByteArray received;
+    const TransferResult readBack = get(tftpd, tftpd.port(), name, &received, {}, options);
+    QCOMPARE(statusText(readBack), u"No Error"_s);
+    QCOMPARE(u"%1/%2"_s.arg(readBack.options.blockSize).arg(readBack.options.windowSize), negotiated);
+    QVERIFY(received == image);
 }
 
 // Refused at the request: no block goes out and the server stores nothing.
 void TftpdInterop::refusedUpload()
 {
-    QTftp tftp;
-    pointAt(tftp, m_server, m_server.port());
-
-    QCOMPARE(uploadInPool(tftp, u"locked/image.bin"_s, testImage(1000)), 0);
-
-    QCOMPARE(tftp.errorString(), u"Protocol Error: 0 Permission denied"_s);
-    QCOMPARE((QList<int>{ tftp.fileSize(), tftp.fileProgress() }), (QList<int>{ 1000, 0 }));
-    QVERIFY(m_server.readFile(u"locked/image.bin"_s).isNull());
+    const TftpdProcess &tftpd = server(false, false);
+    const TransferResult result = put(tftpd, tftpd.port(), u"locked/image.bin"_s, testImage(1000));
+    QCOMPARE(statusText(result), u"Protocol Error: 0 Permission denied"_s);
+    QCOMPARE(result.bytesSent, qint64(0));
+    QVERIFY(tftpd.readFile(u"locked/image.bin"_s).isNull());
 }
 
-void TftpdInterop::lossyUpload_data()
+void TftpdInterop::lossy_data()
 {
-    QTest::addColumn<Tftp::TransferPolicy>("policy");
+    QTest::addColumn<bool>("atftpd");
+    QTest::addColumn<TransferPolicy>("policy");
+    QTest::addColumn<TransferOptions>("options");
     QTest::addColumn<int>("lostBlock"); // its first DATA packet is lost; 0: none
-    QTest::addColumn<int>("lossPercent");
+    QTest::addColumn<QList<int>>("impairments"); // percent lost, duplicated, reordered
     QTest::addColumn<QList<int>>("sizes");
-    QTest::addColumn<bool>("someFail");
+    QTest::addColumn<bool>("someFail"); // failures are allowed, each with its reason
     QTest::addColumn<QString>("failure"); // set: every upload fails with this status
 
     QList<int> sizes;
-    for (int size = 0; size <= 4000; size += 137)
+    for (int size = 0; size <= 4000; size += 397)
         sizes.append(size);
     sizes << 60000 << 200000;
-    const Tftp::TransferPolicy strict; // the window's
+    const TransferPolicy strict; // the window's
+    const TransferPolicy resilient{ 5, 300 };
+    const TransferOptions none;
     // tftpd-hpa answers a lost DATA 1 by sending its OACK again after about a
     // second: it acknowledges the request, never block 1.
-    QTest::newRow("strict, DATA 1 lost") << strict << 1 << 0 << QList<int>{ 0, 1, 512, 4000 } << true
-                                         << u"Unexpected Packet Received: 6"_s;
+    QTest::newRow("strict, DATA 1 lost") << false << strict << none << 1 << QList<int>{ 0, 0, 0 } << QList<int>{ 0, 1, 512, 4000 }
+                                         << true << u"Unexpected Packet Received: 6"_s;
     // A lost DATA brings the previous ACK again, which strict lock-step refuses.
-    QTest::newRow("strict, 3% lost") << strict << 0 << 3 << sizes << true << QString();
+    QTest::newRow("strict, 3% lost") << false << strict << none << 0 << QList<int>{ 3, 0, 0 } << sizes << true << QString();
     // The server's repeated answer comes before the client's own time-out.
-    const Tftp::TransferPolicy patient{ 5, 1500 };
-    QTest::newRow("resilient, DATA 1 lost, OACK repeated") << patient << 1 << 0 << QList<int>{ 0, 513 } << false
-                                                           << QString();
-    QTest::newRow("resilient, DATA 2 lost, ACK 1 repeated") << patient << 2 << 0 << QList<int>{ 513, 4000 } << false
-                                                            << QString();
-    QTest::newRow("resilient, DATA 1 and 3% lost") << Tftp::TransferPolicy{ 5, 300 } << 1 << 3 << sizes << false
-                                                   << QString();
+    const TransferPolicy patient{ 5, 1500 };
+    QTest::newRow("resilient, DATA 1 lost, OACK repeated") << false << patient << none << 1 << QList<int>{ 0, 0, 0 }
+                                                           << QList<int>{ 0, 513 } << false << QString();
+    QTest::newRow("resilient, DATA 2 lost, ACK 1 repeated") << false << patient << none << 2 << QList<int>{ 0, 0, 0 }
+                                                            << QList<int>{ 513, 4000 } << false << QString();
+    QTest::newRow("resilient, DATA 1 and 3% lost") << false << resilient << none << 1 << QList<int>{ 3, 0, 0 } << sizes
+                                                   << false << QString();
+    // Late copies of acknowledgements of blocks long acknowledged are stale.
+    QTest::newRow("resilient, lost, duplicated, reordered") << false << resilient << none << 0 << QList<int>{ 3, 10, 10 }
+                                                            << sizes << false << QString();
+    // atftpd does not wait after its last ACK: when that is lost, nothing
+    // tells the client that the image arrived, and the upload fails.
+    const QList<int> fastSizes{ 0, 22848, 100000, 300000 };
+    for (const bool atftpd : { false, true }) {
+        QTest::addRow("%s, fast, resilient, 3%% lost", atftpd ? "atftpd" : "tftpd-hpa")
+                << atftpd << resilient << fast << 0 << QList<int>{ 3, 0, 0 } << fastSizes << atftpd << QString();
+    }
 }
 
-// Whatever is lost, an upload that reports success has stored exactly the
-// image, and one that does not says why.
-void TftpdInterop::lossyUpload()
+// Whatever is lost, a transfer that reports success has moved exactly the
+// image, and one that does not says why. With options, every delivered image
+// is also read back through the same kind of link.
+void TftpdInterop::lossy()
 {
-    QFETCH(Tftp::TransferPolicy, policy);
+    QFETCH(bool, atftpd);
+    QFETCH(TransferPolicy, policy);
+    QFETCH(TransferOptions, options);
     QFETCH(int, lostBlock);
-    QFETCH(int, lossPercent);
+    QFETCH(QList<int>, impairments);
     QFETCH(QList<int>, sizes);
     QFETCH(bool, someFail);
     QFETCH(QString, failure);
-    QTftp tftp;
-    tftp.setTransferPolicy(policy);
+    const TftpdProcess &tftpd = server(atftpd, false);
     int failed = 0;
-    int droppedToServer = 0;
-    int droppedToClient = 0;
+    int dropped = 0;
+    // A relay for each transfer, so that the server's retransmissions for one
+    // that failed cannot reach the next.
+    const auto relayed = [&](quint32 seed) {
+        auto relay = std::make_unique<UdpRelay>(tftpd.address(), tftpd.port());
+        relay->setLoss(impairments[0], seed);
+        relay->setDuplication(impairments[1]);
+        relay->setReordering(impairments[2]);
+        return relay;
+    };
 
     for (const int size : std::as_const(sizes)) {
-        // A relay for each upload, so that the server's retransmissions for
-        // one that failed cannot reach the next.
-        UdpRelay relay(m_server.address(), m_server.port());
-        QVERIFY(relay.listen());
-        relay.setLostBlock(quint16(lostBlock));
-        relay.setLoss(lossPercent, quint32(size));
-        pointAt(tftp, m_server, relay.port());
         const QString name = u"lossy-%1.bin"_s.arg(++m_lossyUploads);
         const QByteArray image = testImage(size);
+        std::unique_ptr<UdpRelay> relay = relayed(quint32(size));
+        relay->setLostBlock(quint16(lostBlock));
+        QVERIFY(relay->listen());
+        const TransferResult sent = put(tftpd, relay->port(), name, image, policy, options);
+        dropped += relay->droppedToServer() + relay->droppedToClient();
 
-        const int result = uploadInPool(tftp, name, image);
-
-        const QString outcome = u"%1 bytes: %2"_s.arg(size).arg(tftp.errorString());
-        QVERIFY2(result >= 0 && (tftp.errorString() == u"No Error"_s) == (result == 1), qPrintable(outcome));
-        if (result == 1) {
-            const QByteArray stored = m_server.readFile(name);
-            QVERIFY2(!stored.isNull() && stored == image,
-                     qPrintable(u"%1, yet %2 bytes stored"_s.arg(outcome).arg(stored.size())));
+        const QString outcome = u"%1 bytes: %2"_s.arg(size).arg(statusText(sent));
+        if (sent.succeeded()) {
+            QTRY_VERIFY2(tftpd.readFile(name) == image,
+                         qPrintable(u"%1, yet %2 bytes stored"_s.arg(outcome).arg(tftpd.readFile(name).size())));
+            if (!options.any())
+                continue;
+            QByteArray received;
+            relay = relayed(quint32(size) + 1);
+            QVERIFY(relay->listen());
+            const TransferResult readBack = get(tftpd, relay->port(), name, &received, policy, options);
+            QVERIFY2(readBack.succeeded() ? received == image : someFail,
+                     qPrintable(u"%1 bytes, read back: %2"_s.arg(size).arg(statusText(readBack))));
         } else {
             ++failed;
-            QVERIFY2(someFail && !tftp.errorString().isEmpty() && !tftp.errorString().startsWith(u"Sending file"_s),
-                     qPrintable(outcome));
-            QVERIFY2(failure.isEmpty() || tftp.errorString() == failure, qPrintable(outcome));
+            QVERIFY2(someFail && !statusText(sent).isEmpty(), qPrintable(outcome));
+            QVERIFY2(failure.isEmpty() || statusText(sent) == failure, qPrintable(outcome));
         }
-        droppedToServer += relay.droppedToServer();
-        droppedToClient += relay.droppedToClient();
     }
 
-    QCOMPARE(failed > 0, someFail);
     QCOMPARE(failed == sizes.size(), !failure.isEmpty());
-    QVERIFY(droppedToServer >= (lostBlock > 0 ? sizes.size() : 1));
-    QCOMPARE(droppedToClient > 0, lossPercent > 0);
+    QVERIFY(dropped > 0);
 }
 
 QTEST_GUILESS_MAIN(TftpdInterop)
