@@ -23,8 +23,10 @@ runtime_packages=(
 )
 test_packages=(
     qml6-module-qttest tftpd-hpa tftp-hpa iproute2 clang libclang-rt-14-dev
-    xvfb xauth x11-utils xdotool
+    xvfb xauth x11-utils xdotool ansible-core libwrap0 libpcre2-8-0
 )
+# The benchmarks' peer clients.
+bench_packages=(curl atftp)
 
 install_missing() {
     local missing=()
@@ -42,6 +44,24 @@ install_missing() {
     fi
 }
 
+# atftpd speaks RFC 7440 windows, but its package conflicts with tftpd-hpa's:
+# its program is unpacked from Debian's package into .peers/ instead, where
+# the tests find it. Its libraries are in test_packages.
+unpack_atftpd() {
+    [ -x .peers/atftpd/usr/sbin/atftpd ] && return
+    local download
+    download=$(mktemp -d)
+    if ! (cd "$download" && apt-get download atftpd); then
+        local sudo=()
+        [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+        "${sudo[@]}" apt-get update
+        (cd "$download" && apt-get download atftpd)
+    fi
+    mkdir -p .peers/atftpd
+    dpkg-deb -x "$download"/atftpd_*.deb .peers/atftpd
+    rm -rf "$download"
+}
+
 # build_package <build dir>: the .deb of a finished build, checked for the
 # files it must hold (manual pages may be compressed).
 build_package() {
@@ -51,8 +71,10 @@ build_package() {
     local deb paths expected
     deb=$(echo "$dir"/swtxupdater_*.deb)
     paths=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
+    local collection=./usr/share/ansible/collections/ansible_collections/orvane/swtx
     for expected in ./usr/bin/swtxupdater ./usr/bin/swtxupdate \
-        ./usr/share/applications/swtxupdater.desktop ./usr/share/man/man1/swtxupdate.1; do
+        ./usr/share/applications/swtxupdater.desktop ./usr/share/man/man1/swtxupdate.1 \
+        $collection/galaxy.yml $collection/plugins/modules/swtx_update.py; do
         if ! grep -qxF -e "$expected" -e "$expected.gz" <<<"$paths"; then
             echo "$deb lacks $expected" >&2
             return 1
@@ -77,6 +99,7 @@ run)
     ;;
 test)
     install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}"
+    unpack_atftpd
     export CTEST_OUTPUT_ON_FAILURE=1
 
     echo "== Test suite"
@@ -113,12 +136,14 @@ test)
     build-fuzz/fuzz/fuzz_packets -runs=500000 build-fuzz/corpus fuzz/seeds
     ;;
 bench)
-    install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}" curl
+    install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}"
+    unpack_atftpd
     configure_and_build build -DBUILD_TESTING=ON
     exec build/bench/bench_upload "${@:2}"
     ;;
 fleet)
     install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}"
+    unpack_atftpd
     configure_and_build build -DBUILD_TESTING=ON
     exec build/bench/bench_fleet "${@:2}"
     ;;
