@@ -10,10 +10,8 @@ class PacketsTest : public QObject
 
 private slots:
     void requests();
-    void writeReplies_data();
-    void writeReplies();
-    void readReplies_data();
-    void readReplies();
+    void replies_data();
+    void replies();
 };
 
 void PacketsTest::requests()
@@ -40,78 +38,49 @@ void PacketsTest::requests()
     QVERIFY(!parseOptionAcknowledgement(QByteArrayLiteral("\0\6blksize\0")));
 }
 
-QByteArray hex(const char *digits)
+// What each side makes of a datagram, read alone, as "kind number text" and
+// "kind block byte payload".
+QString writeSide(QByteArrayView datagram)
 {
-    return QByteArray::fromHex(digits);
+    const WriteReply reply = parseWriteReply(datagram);
+    return QStringLiteral("%1 %2 %3").arg(reply.kind).arg(reply.number).arg(reply.errorText);
 }
 
-// What a datagram says, read alone: a field the datagram lacks is never read.
-void PacketsTest::writeReplies_data()
+QString readSide(QByteArrayView datagram)
 {
-    QTest::addColumn<QByteArray>("datagram");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("number");
-    QTest::addColumn<QString>("errorText");
-
-    const auto row = [](const char *tag, const QByteArray &datagram, WriteReply::Kind kind, int number = 0,
-                        const char *text = "") { QTest::newRow(tag) << datagram << int(kind) << number << QString::fromUtf8(text); };
-    row("ack 128", hex("00040080"), WriteReply::Acknowledged, 128);
-    row("ack 65535 with trailing bytes", hex("0004ffff00"), WriteReply::Acknowledged, 65535);
-    row("oack", QByteArrayLiteral("\0\6tsize\0" "1000\0"), WriteReply::OptionsAcknowledged);
-    row("bare oack", hex("0006"), WriteReply::OptionsAcknowledged);
-    row("error text ends at its zero", QByteArrayLiteral("\0\5\0\2Denied\0junk"), WriteReply::Refused, 2, "Denied");
-    row("error without zero", QByteArrayLiteral("\0\5\1\0Disk full"), WriteReply::Refused, 256, "Disk full");
-    row("error without text", hex("00050003"), WriteReply::Refused, 3);
-    row("error utf-8 text", QByteArrayLiteral("\0\5\0\0D\xc3\xa9j\xc3\xa0\0"), WriteReply::Refused, 0, "D\u00e9j\u00e0");
-    row("wrq", hex("0002"), WriteReply::Unexpected, 2);
-    row("opcode 0", hex("00000000"), WriteReply::UnknownOpcode, 0);
-    row("opcode 260", hex("01040000"), WriteReply::UnknownOpcode, 260);
-    row("empty", QByteArray(), WriteReply::Truncated);
-    row("one byte", hex("00"), WriteReply::Truncated);
-    row("ack with half a block", hex("000400"), WriteReply::Truncated);
-    row("error without code", hex("000500"), WriteReply::Truncated);
+    const ReadReply reply = parseReadReply(datagram);
+    return QStringLiteral("%1 %2 %3 %4 %5").arg(reply.kind).arg(reply.block).arg(int(quint8(reply.byte)))
+            .arg(QString::fromLatin1(reply.payload.toByteArray()), reply.errorText);
 }
 
-void PacketsTest::writeReplies()
-{
-    QFETCH(QByteArray, datagram);
-    // A copy that ends exactly where the datagram ends, so that a read past
-    // it shows up under the sanitizers.
-    const WriteReply reply = parseWriteReply(QByteArray(datagram.constData(), datagram.size()));
-    QTEST(int(reply.kind), "kind");
-    QTEST(int(reply.number), "number");
-    QTEST(reply.errorText, "errorText");
-}
-
-void PacketsTest::readReplies_data()
+// A field a datagram lacks is never read: each datagram is copied to a buffer
+// that ends exactly where it ends, so that a read past it shows up under the
+// sanitizers.
+void PacketsTest::replies_data()
 {
     QTest::addColumn<QByteArray>("datagram");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("block");
-    QTest::addColumn<char>("byte");
-    QTest::addColumn<QByteArray>("payload");
-
-    const auto row = [](const char *tag, const QByteArray &datagram, ReadReply::Kind kind, int block, char byte = 0,
-                        const QByteArray &payload = {}) { QTest::newRow(tag) << datagram << int(kind) << block << byte << payload; };
-    row("empty block 1", hex("00030001"), ReadReply::DataBlock, 1);
-    row("block 128", hex("00030080616263"), ReadReply::DataBlock, 128, 0, "abc");
-    row("block 65535", hex("0003ffff") + QByteArray(512, 'x'), ReadReply::DataBlock, 65535, 0, QByteArray(512, 'x'));
-    row("invalid first byte", hex("41030001"), ReadReply::InvalidFirstByte, 0, 'A');
-    row("short with bad first byte", hex("ff"), ReadReply::InvalidFirstByte, 0, '\xff');
-    row("error packet", QByteArrayLiteral("\0\5\0\1File not found\0"), ReadReply::NotData, 1, 5);
-    row("empty", QByteArray(), ReadReply::Truncated, 0);
-    row("header cut short", hex("000300"), ReadReply::Truncated, 0);
+    QTest::addColumn<QString>("write");
+    QTest::addColumn<QString>("read");
+    const auto row = [](const char *tag, const QByteArray &datagram, const char *write, const char *read) {
+        QTest::newRow(tag) << datagram << QString::fromUtf8(write) << QString::fromUtf8(read);
+    };
+    row("empty", {}, "5 0 ", "2 0 0  ");
+    row("one byte", QByteArray(1, 0), "5 0 ", "2 0 0  ");
+    row("ack 65535 with a trailing byte", QByteArray::fromHex("0004ffff00"), "0 65535 ", "3 65535 4  ");
+    row("data 128", QByteArray::fromHex("00030080616263"), "3 3 ", "0 128 0 abc ");
+    row("bare oack", QByteArray::fromHex("0006"), "1 0 ", "2 0 0  ");
+    row("error text ends at its zero", QByteArrayLiteral("\0\5\0\2Denied\0junk"), "2 2 Denied", "3 2 5  Denied");
+    row("error without zero, in UTF-8", QByteArrayLiteral("\0\5\1\0D\xc3\xa9j\xc3\xa0"), "2 256 D\u00e9j\u00e0", "3 256 5  D\u00e9j\u00e0");
+    row("error without code", QByteArray::fromHex("000500"), "5 0 ", "2 0 0  ");
+    row("bad first byte", QByteArray::fromHex("ff"), "5 0 ", "1 0 255  ");
 }
 
-void PacketsTest::readReplies()
+void PacketsTest::replies()
 {
     QFETCH(QByteArray, datagram);
     const QByteArray exact(datagram.constData(), datagram.size());
-    const ReadReply reply = parseReadReply(exact);
-    QTEST(int(reply.kind), "kind");
-    QTEST(int(reply.block), "block");
-    QTEST(reply.byte, "byte");
-    QTEST(reply.payload.toByteArray(), "payload");
+    QTEST(writeSide(exact), "write");
+    QTEST(readSide(exact), "read");
 }
 
 QTEST_APPLESS_MAIN(PacketsTest)
