@@ -41,8 +41,10 @@ void UdpRelay::run()
         const qint64 dueInNs = m_inFlight.empty() ? longestSleepNs : (m_inFlight.begin()->first - Clock::now()).count();
         const timespec sleep{ 0, long(std::clamp<qint64>(dueInNs - awakeNs, 0, longestSleepNs)) };
         ::ppoll(m_sockets.data(), m_sockets.size(), &sleep, nullptr);
-        for (size_t i = 0; i < m_sockets.size(); ++i)
-            receive(i);
+        for (size_t i = 0; i < m_sockets.size(); ++i) {
+            if (m_sockets[i].revents)
+                receive(i);
+        }
         for (auto due = m_inFlight.begin(); due != m_inFlight.end() && due->first <= Clock::now();
              due = m_inFlight.erase(due))
             due->second();
