@@ -9,8 +9,10 @@
 // the relay goes away.
 constexpr qint64 longestSleepNs = 10000000;
 // Waking from a sleep can take tens of microseconds, more on a virtual
-// machine: the last stretch before a datagram is due is spent awake.
+// machine: the last stretch before a datagram is due is spent awake, and so is
+// a short while after each arrival, when the next one comes soon after.
 constexpr qint64 awakeNs = 150000;
+constexpr auto awakeAfterArrival = std::chrono::microseconds(50);
 
 UdpRelay::UdpRelay(const QHostAddress &server, quint16 serverPort)
     : m_server{ AF_INET, 0, { htonl(server.toIPv4Address()) }, {} }
@@ -37,10 +39,12 @@ void UdpRelay::run()
     // trips slower: the relay's thread then takes the processor from the
     // client or the server it just woke.)
     ::prctl(PR_SET_TIMERSLACK, 1UL);
-    while (!m_stopping) {
+    for (Clock::time_point arrival; !m_stopping;) {
         const qint64 dueInNs = m_inFlight.empty() ? longestSleepNs : (m_inFlight.begin()->first - Clock::now()).count();
-        const timespec sleep{ 0, long(std::clamp<qint64>(dueInNs - awakeNs, 0, longestSleepNs)) };
-        ::ppoll(m_sockets.data(), m_sockets.size(), &sleep, nullptr);
+        const bool awake = Clock::now() - arrival < awakeAfterArrival;
+        const timespec sleep{ 0, awake ? 0 : long(std::clamp<qint64>(dueInNs - awakeNs, 0, longestSleepNs)) };
+        if (::ppoll(m_sockets.data(), m_sockets.size(), &sleep, nullptr) > 0)
+            arrival = Clock::now();
         for (size_t i = 0; i < m_sockets.size(); ++i) {
             if (m_sockets[i].revents)
                 receive(i);
@@ -61,25 +65,22 @@ void UdpRelay::receive(size_t index)
     for (ssize_t size = 0; (size = ::recvfrom(m_sockets[index].fd, buffer, sizeof buffer, 0,
                                               reinterpret_cast<sockaddr *>(&from), &length)) >= 0;) {
         const bool toClient = index == 0;
-        sockaddr_in to = toClient ? m_client : m_server;
+        if (!toClient)
+            m_client = from;
+        const sockaddr_in to = toClient ? m_client : sockaddr_in{ AF_INET, htons(m_serverPorts[index]), m_server.sin_addr, {} };
         // The server's datagrams go out through the relay port for the port
         // they came from.
         const auto known = size_t(std::find(m_serverPorts.cbegin() + 1, m_serverPorts.cend(), ntohs(from.sin_port))
                                   - m_serverPorts.cbegin());
         const int socket = !toClient ? m_sockets.front().fd
                 : known < m_sockets.size() ? m_sockets[known].fd : openSocket(ntohs(from.sin_port));
-        if (!toClient) {
-            m_client = from;
-            to.sin_port = htons(m_serverPorts.at(index));
-        }
         const bool chosen = !toClient && !m_lostData.isEmpty() && QByteArrayView(buffer, size).startsWith(m_lostData);
         if (chosen)
             m_lostData.clear();
-        if (chosen || chance(m_lossPercent)) {
+        const int copies = chosen || chance(m_lossPercent) ? 0 : chance(m_duplicatePercent) ? 2 : 1;
+        if (copies == 0)
             ++(toClient ? m_droppedToClient : m_droppedToServer);
-            continue;
-        }
-        for (int copies = chance(m_duplicatePercent) ? 2 : 1; copies > 0; --copies)
+        for (int copy = 0; copy < copies; ++copy)
             m_inFlight.emplace(Clock::now() + m_delay + std::chrono::milliseconds(chance(m_reorderPercent) ? 1 : 0),
                                [socket, to, bytes = QByteArray(buffer, size)] {
                                    ::sendto(socket, bytes.constData(), size_t(bytes.size()), 0,
