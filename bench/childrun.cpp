@@ -1,7 +1,5 @@
 #include "bench/childrun.h"
 
-#include "bench/upload.h"
-
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,7 +88,8 @@ ChildRun runChild(const QStringList &command, const QProcessEnvironment &environ
         reaped = ::wait4(pid, &status, 0, &usage);
     while (reaped < 0 && errno == EINTR);
     run.wallMs = wall.nsecsElapsed() / 1e6;
-    run.cpuMs = userAndSystemMs(usage);
+    run.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
     const int waitError = errno;
     if (pidfd >= 0)
         ::close(pidfd);

@@ -1,32 +1,35 @@
 #pragma once
 
-#include "bench/upload.h"
-
 #include <QList>
+#include <QString>
 #include <QStringList>
 
-struct PeerStartup;
-struct WindowRun;
-class TftpdProcess;
+#include <optional>
 
-// The counted uploads of one client with one image.
-struct Series
-{
-    Client client = Client::Ours;
-    qsizetype imageSize = 0;
-    QList<Upload> uploads;
-};
+// What the benchmarks share to report: Markdown on standard output, progress
+// on standard error, and figures with thousands separators.
+void print(const QString &line = {});
+void progress(const QString &line);
+QString fixed(double value, int decimals);
+// A dash for a figure that could not be measured.
+QString figure(double value, int decimals, bool measured = true);
 
-// One image size: a series for each client, in the order ours, the tftp-hpa
-// client, curl.
-using SizeResults = QList<Series>;
+// The middle value, or the mean of the two middle ones; 0 for no values.
+double median(QList<double> values);
 
-// Markdown on standard output.
-void printHeader(const TftpdProcess &server);
-void printPeers(const QList<PeerStartup> &peers);
-void printSummary(const QString &loadAtStart, const QList<SizeResults> &results, const WindowRun *window,
-                  int rounds);
-void printSingleUpload(qsizetype imageSize, const Upload &upload);
+// The machine and the load now: processors, kernel, Qt and load average.
+QString machineLine();
+QString loadAverage();
+
+// A Markdown table: the first column left-aligned, the others right-aligned.
+void printTable(const QStringList &header, const QList<QStringList> &rows);
+// A target's figure, marked when missed.
+QString judged(double value, bool met);
 void printFailures(const QStringList &failures);
 
-QString loadAverage();
+// Parses a comma-separated list of numbers of at least minimum; nullopt when
+// an item is not one.
+std::optional<QList<double>> parseNumbers(const QString &text, double minimum);
+// Parses a comma-separated list of names, each one of known; returns their
+// indexes in known, or nullopt when a name is not known.
+std::optional<QList<int>> parseNames(const QString &text, const QStringList &known);

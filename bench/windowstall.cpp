@@ -1,24 +1,59 @@
 #include "bench/windowstall.h"
 
-#include "bench/upload.h"
+#include "bench/clients.h"
+#include "bench/report.h"
 #include "controller/qtftp.h"
-#include "tftpdprocess.h"
+#include "tests/support/tftpdprocess.h"
+#include "tftp/tftppacket.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <ctime>
 
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The largest image 16-bit block numbers allow, as an application image in a
+// technician's firmware folder.
+const QString imageName = u"7420-v1.0.bin"_s;
+
+// One timeout of a 1 ms precise timer on the GUI thread. It is due one
+// interval after the previous one; how much later it fires is time the thread
+// spent on something else (painting, queued property updates, reading a file)
+// or waiting for a processor, which the thread's CPU time tells apart.
+struct TimerTimeout
+{
+    double dueMs = 0; // from the end of Start
+    double latenessMs = 0;
+    double threadCpuMs = 0; // the GUI thread's, since the previous timeout
+};
+
+// The real window's upload of an image from a folder, started by its Start
+// button.
+struct WindowRun
+{
+    QString failure;
+    bool updateCompleted = false;
+    qsizetype imageSize = 0;
+    double startHandlerMs = 0; // GUI thread busy in Start: file list and file read
+    double fileReadMs = 0; // reading the image file alone, just before Start
+    double uploadMs = 0; // from the end of Start to updateCompleted
+    QList<TimerTimeout> timeouts; // from the end of Start to updateCompleted
+    int progressValues = 0; // fileProgressChanged reaching the window for the image
+    int frames = 0;
+};
 
 constexpr int uploadTimeoutMs = 120000;
 constexpr int firstFrameTimeoutMs = 10000;
@@ -49,8 +84,7 @@ bool waitForSignal(const Sender *sender, Signal signal, int timeoutMs)
 
 // The window has no port field and picks the first interface, so the port
 // and the local address are set on the controller, as the window tests do.
-QString chooseFolderAndAddress(QQuickWindow &window, QTftp &tftp, const QString &folder,
-                               const TftpdProcess &server)
+QString chooseFolderAndAddress(QQuickWindow &window, QTftp &tftp, const QString &folder, const TftpdProcess &server)
 {
     QObject *dialog = window.findChild<QObject *>(u"openDialog"_s);
     QObject *addressField = window.findChild<QObject *>(u"addressField"_s);
@@ -97,8 +131,8 @@ int pressStartAndWatch(QQuickWindow &window, QTftp &tftp, QObject &startButton, 
         lastProgress = value;
     });
     std::atomic<int> frames = 0; // the scene graph may render on a thread of its own
-    QObject::connect(&window, &QQuickWindow::frameSwapped, &watching, [&frames] { ++frames; },
-                     Qt::DirectConnection);
+    QObject::connect(
+            &window, &QQuickWindow::frameSwapped, &watching, [&frames] { ++frames; }, Qt::DirectConnection);
     QTimer probe;
     probe.setTimerType(Qt::PreciseTimer);
     probe.setInterval(probeIntervalMs);
@@ -129,8 +163,10 @@ int pressStartAndWatch(QQuickWindow &window, QTftp &tftp, QObject &startButton, 
     return lastProgress;
 }
 
-} // namespace
-
+// Loads app/main.qml and does what a technician does: picks the folder of
+// imagePath in the Open dialog, types the server's address and presses
+// Start. Checks what the window shows; the stored files are the caller's to
+// check.
 WindowRun runWindowUpload(const QString &imagePath, const TftpdProcess &server)
 {
     WindowRun run;
@@ -165,9 +201,67 @@ WindowRun runWindowUpload(const QString &imagePath, const TftpdProcess &server)
     if (status != u"No Error"_s || tftp->errorString() != u"No Error"_s)
         problems.append(u"the status line reads \"%1\""_s.arg(status));
     // The window's progress counts each block's DATA header too.
-    const qint64 completeProgress = run.imageSize + Tftp::DataHeaderSize * blockCount(run.imageSize);
+    const qint64 completeProgress = run.imageSize + Tftp::DataHeaderSize * (run.imageSize / Tftp::BlockSize + 1);
     if (lastProgress != completeProgress)
         problems.append(u"the last progress value shown was %L1, not %L2"_s.arg(lastProgress).arg(completeProgress));
     run.failure = problems.join(u"; "_s);
     return run;
+}
+
+// The smallest value that at least fraction of the values do not exceed.
+double percentile(QList<double> values, double fraction)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const auto rank = qsizetype(std::ceil(fraction * double(values.size())));
+    return values.at(std::clamp<qsizetype>(rank, 1, values.size()) - 1);
+}
+
+void printWindowRun(const WindowRun &run)
+{
+    QList<double> lateness;
+    double guiCpuMs = 0;
+    for (const TimerTimeout &timeout : run.timeouts) {
+        lateness.append(timeout.latenessMs);
+        guiCpuMs += timeout.threadCpuMs;
+    }
+    const auto longest =
+            std::max_element(run.timeouts.cbegin(), run.timeouts.cend(),
+                             [](const TimerTimeout &a, const TimerTimeout &b) { return a.latenessMs < b.latenessMs; });
+    const TimerTimeout stall = longest == run.timeouts.cend() ? TimerTimeout() : *longest;
+    print(u"## The window during the largest upload\n"_s);
+    print(u"%1-byte upload to tftpd-hpa: longest GUI stall **%2 ms** (99th percentile %3 ms; target < 50 ms), %4 "
+          "progress values shown, %5 ms on the GUI thread in Start reading the file.\n"_s.arg(
+                  fixed(run.imageSize, 0), fixed(stall.latenessMs, 1), fixed(percentile(lateness, 0.99), 2),
+                  fixed(run.progressValues, 0), fixed(run.startHandlerMs, 0)));
+    print(u"The window on the %1 platform: Start handler %2 ms (reading the image file alone, just before: %3 "
+          "ms); upload %4 ms from the end of Start to updateCompleted; the longest stall began %5 ms after Start, "
+          "with %6 ms of GUI thread CPU time in it (the rest: waiting for a processor); median lateness of the "
+          "1 ms timer %7 ms over %8 timeouts; %9 frames painted; %10 ms GUI thread CPU time during the upload.\n"_s.arg(
+                  QGuiApplication::platformName(), fixed(run.startHandlerMs, 1), fixed(run.fileReadMs, 1),
+                  fixed(run.uploadMs, 1), fixed(stall.dueMs, 1), fixed(stall.threadCpuMs, 2),
+                  fixed(median(lateness), 3), fixed(run.timeouts.size(), 0), fixed(run.frames, 0), fixed(guiCpuMs, 1)));
+}
+
+} // namespace
+
+QString measureWindow(const TftpdProcess &server, const QString &workPath)
+{
+    const QString folder = workPath + u"/window"_s;
+    const QString imagePath = folder + u'/' + imageName;
+    const QByteArray image = benchImage(Tftp::MaxImageSize);
+    QFile file(imagePath);
+    if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+        return u"cannot write the firmware folder %1"_s.arg(folder);
+    file.close();
+    QFile::remove(server.filePath(imageName));
+    QFile::remove(server.filePath(u"done"_s));
+    const WindowRun run = runWindowUpload(imagePath, server);
+    QStringList problems = { run.failure };
+    if (run.updateCompleted)
+        problems << storedMismatch(server, imageName, image) << storedMismatch(server, u"done"_s, QByteArray("", 0));
+    problems.removeAll(QString());
+    printWindowRun(run);
+    return problems.isEmpty() ? QString() : u"window: "_s + problems.join(u"; "_s);
 }

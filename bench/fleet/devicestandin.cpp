@@ -7,23 +7,22 @@
 #include <QUdpSocket>
 #include <QtEndian>
 
-#include <ctime>
+#include <optional>
+#include <utility>
 
 #include <pthread.h>
 #include <sched.h>
-#include <optional>
-#include <utility>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// A write request's file name and tsize; nullopt for any other datagram or
-// a mode other than octet, which a device would refuse too.
-std::optional<ReceivedFile> parseWriteRequest(const QByteArray &datagram, quint16 devicePort)
+// A request's opcode, file name and tsize; nullopt for any other datagram
+// or a mode other than octet, which a device would refuse too.
+std::optional<std::pair<quint16, ReceivedFile>> parseRequest(const QByteArray &datagram, quint16 devicePort)
 {
-    if (datagram.size() < 2 || qFromBigEndian<quint16>(datagram.constData()) != Tftp::WriteRequest
-        || !datagram.endsWith('\0'))
+    const quint16 opcode = datagram.size() >= 2 ? qFromBigEndian<quint16>(datagram.constData()) : 0;
+    if ((opcode != Tftp::WriteRequest && opcode != Tftp::ReadRequest) || !datagram.endsWith('\0'))
         return std::nullopt;
     // name, mode, then option and value pairs, each ended by a zero byte.
     const QByteArrayList fields = datagram.mid(2).chopped(1).split('\0');
@@ -36,7 +35,12 @@ std::optional<ReceivedFile> parseWriteRequest(const QByteArray &datagram, quint1
         if (fields.at(i).toLower() == "tsize")
             file.announcedSize = fields.at(i + 1).toLongLong();
     }
-    return file;
+    return std::pair(opcode, file);
+}
+
+QString storeKey(quint16 devicePort, const QString &name)
+{
+    return u"%1/%2"_s.arg(devicePort).arg(name);
 }
 
 } // namespace
@@ -94,38 +98,35 @@ QList<ReceivedFile> DeviceStandIn::takeReceivedFiles()
     return std::exchange(m_received, {});
 }
 
-std::chrono::microseconds DeviceStandIn::threadCpuTime()
-{
-    std::chrono::microseconds cpuTime{};
-    QMetaObject::invokeMethod(
-            m_context,
-            [&cpuTime] {
-                timespec now{};
-                ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-                cpuTime = std::chrono::seconds(now.tv_sec) + std::chrono::microseconds(now.tv_nsec / 1000);
-            },
-            Qt::BlockingQueuedConnection);
-    return cpuTime;
-}
-
+// Reads are served from what the device last received under that name; a
+// device without the file refuses the read, as a device would.
 void DeviceStandIn::readRequests(QUdpSocket *socket)
 {
     while (socket->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = socket->receiveDatagram();
-        const std::optional<ReceivedFile> request = parseWriteRequest(datagram.data(), socket->localPort());
+        const auto request = parseRequest(datagram.data(), socket->localPort());
+        const quint16 clientPort = quint16(datagram.senderPort());
         if (!request) {
-            qWarning() << "device stand-in: ignored a datagram that is no octet write request";
-            continue;
+            qWarning() << "device stand-in: ignored a datagram that is no octet request";
+        } else if (request->first == Tftp::ReadRequest) {
+            const auto stored = m_stored.constFind(storeKey(request->second.devicePort, request->second.name));
+            if (stored == m_stored.cend())
+                socket->writeDatagram(Tftp::errorPacket(1, "File not found"), datagram.senderAddress(), clientPort);
+            else
+                new StandInRead(socket->localAddress(), datagram.senderAddress(), clientPort, *stored, m_context);
+        } else {
+            auto *transfer = new StandInTransfer(socket->localAddress(), datagram.senderAddress(), clientPort,
+                                                 request->second, m_turnaround, m_context);
+            QObject::connect(transfer, &StandInTransfer::finished, transfer,
+                             [this](const ReceivedFile &file) { record(file); });
         }
-        auto *transfer = new StandInTransfer(socket->localAddress(), datagram.senderAddress(),
-                                             quint16(datagram.senderPort()), *request, m_turnaround, m_context);
-        QObject::connect(transfer, &StandInTransfer::finished, transfer,
-                         [this](const ReceivedFile &file) { record(file); });
     }
 }
 
 void DeviceStandIn::record(const ReceivedFile &file)
 {
+    if (file.failure.isEmpty())
+        m_stored.insert(storeKey(file.devicePort, file.name), file.bytes);
     const QMutexLocker locker(&m_receivedLock);
     m_received.append(file);
 }

@@ -7,29 +7,29 @@
 //     update waits on the devices, as it does in the field, so the wall time
 //     of N devices against one tells whether they really run in parallel, and
 //     the client's CPU time per block whether it stays as cheap with many.
+//     8 devices are also updated with --verify, which reads each image back
+//     (the stand-in serves it at once), for the cost of the proof.
 //  2. tftpd-hpa, one server per device on loopback, for information: it
 //     answers at once, so the servers and the client share the processors and
-//     the figures measure them rather than the fleet. Every stored file is
-//     compared byte for byte.
+//     the figures measure them rather than the fleet.
 //
-// The client's CPU time is that of the swtxupdate child alone, from wait4().
-// It prints figures and whether the targets were met, and judges nothing by
-// speed. Exit status: 0 when every update succeeded, 1 when one failed, 2
-// when the benchmark cannot run here.
+// Every device's files are compared byte for byte. The client's CPU time is
+// that of the swtxupdate child alone, from wait4(). It prints figures and
+// whether the targets were met, and judges nothing by speed. Exit status: 0
+// when every update succeeded, 1 when one failed, 2 when the benchmark cannot
+// run here.
 
-#include "bench/childrun.h"
+#include "bench/clients.h"
 #include "bench/fleet/devicestandin.h"
-#include "bench/fleet/fleetreport.h"
-#include "bench/upload.h"
+#include "bench/report.h"
 #include "tests/support/tftpdprocess.h"
+#include "tftp/tftppacket.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLocale>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -38,42 +38,29 @@
 #include <vector>
 
 using namespace Qt::StringLiterals;
-using namespace std::chrono_literals;
 
 namespace {
 
-const QString updateProgram = QStringLiteral(SWTX_UPDATE_PROGRAM);
 constexpr qsizetype imageSize = 1 << 20;
 // A firmware image as a technician's folder holds it.
 const QString imageName = u"7421BT-v1.0.bin"_s;
 const QString doneName = u"done"_s;
-constexpr int defaultRounds = 5;
-constexpr int defaultTurnaroundMs = 2;
-const QList<int> defaultDeviceCounts = { 1, 4, 8, 16 };
+// The image's blocks and the "done" marker's.
+constexpr qint64 blocksPerDevice = imageSize / Tftp::BlockSize + 2;
+// Both targets compare this many devices with one; --verify is measured there.
+constexpr int targetDevices = 8;
+constexpr double targetRatio = 1.10;
 // Far beyond the slowest update measured here (16 devices, about 5 s), and
 // beyond the client's own 10 s reply time-out.
 constexpr int updateTimeoutMs = 120000;
 
 struct Options
 {
-    int rounds = defaultRounds;
-    int turnaroundMs = defaultTurnaroundMs;
-    QList<int> deviceCounts = defaultDeviceCounts;
+    int rounds = 5;
+    int turnaroundMs = 2;
+    QList<double> deviceCounts;
     bool tftpd = true;
 };
-
-std::optional<QList<int>> parseDeviceCounts(const QString &text)
-{
-    QList<int> counts;
-    for (const QString &field : text.split(u',')) {
-        bool valid = false;
-        const int count = field.toInt(&valid);
-        if (!valid || count < 1)
-            return std::nullopt;
-        counts.append(count);
-    }
-    return counts;
-}
 
 std::optional<Options> parseOptions(const QCoreApplication &app)
 {
@@ -83,142 +70,176 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
             "acknowledges each block after a fixed turnaround, then tftpd-hpa servers on loopback (needs root). "
             "Exit status: 0 every update succeeded, 1 an update failed, 2 cannot run."_s);
     parser.addHelpOption();
-    const QCommandLineOption rounds(u"rounds"_s, u"Rounds, at least 1 (default %1)."_s.arg(defaultRounds),
-                                    u"count"_s, QString::number(defaultRounds));
-    const QCommandLineOption turnaround(
-            u"turnaround"_s, u"The stand-in's delay before each ACK (default %1 ms)."_s.arg(defaultTurnaroundMs),
-            u"ms"_s, QString::number(defaultTurnaroundMs));
-    const QCommandLineOption devices(u"devices"_s, u"Device counts, comma-separated (default 1,4,8,16)."_s,
-                                     u"counts"_s, u"1,4,8,16"_s);
+    const QCommandLineOption rounds(u"rounds"_s, u"Rounds, at least 1 (default 5)."_s, u"count"_s, u"5"_s);
+    const QCommandLineOption turnaround(u"turnaround"_s, u"The stand-in's delay before each ACK (default 2 ms)."_s,
+                                        u"ms"_s, u"2"_s);
+    const QCommandLineOption devices(u"devices"_s, u"Device counts, comma-separated (default 1,4,8,16)."_s, u"counts"_s,
+                                     u"1,4,8,16"_s);
     const QCommandLineOption noTftpd(u"no-tftpd"_s, u"Skip the runs against tftpd-hpa."_s);
     parser.addOptions({ rounds, turnaround, devices, noTftpd });
     parser.process(app);
 
-    Options options;
-    bool valid = false;
-    options.rounds = parser.value(rounds).toInt(&valid);
-    if (!valid || options.rounds < 1) {
-        qCritical("--rounds needs a whole number of at least 1");
+    const std::optional<QList<double>> counts = parseNumbers(parser.value(devices), 1);
+    const std::optional<QList<double>> numbers =
+            parseNumbers(parser.value(rounds) + u',' + parser.value(turnaround), 0);
+    if (!counts || !numbers || numbers->at(0) < 1)
         return std::nullopt;
-    }
-    options.turnaroundMs = parser.value(turnaround).toInt(&valid);
-    if (!valid || options.turnaroundMs < 0) {
-        qCritical("--turnaround needs a whole number of milliseconds");
-        return std::nullopt;
-    }
-    const std::optional<QList<int>> counts = parseDeviceCounts(parser.value(devices));
-    if (!counts) {
-        qCritical("--devices needs whole numbers of at least 1, separated by commas");
-        return std::nullopt;
-    }
-    options.deviceCounts = *counts;
-    options.tftpd = !parser.isSet(noTftpd);
-    return options;
+    return Options{ int(numbers->at(0)), int(numbers->at(1)), *counts, !parser.isSet(noTftpd) };
 }
 
-QString devicesText(int devices)
+// The runs of swtxupdate for one number of devices, with or without --verify.
+struct Series
 {
-    return devices == 1 ? u"1 device"_s : u"%1 devices"_s.arg(devices);
-}
+    Series(int deviceCount, bool withVerify)
+        : devices(deviceCount)
+        , verify(withVerify)
+    {
+    }
 
-QStringList deviceArguments(const QString &host, const QList<quint16> &ports)
+    int devices;
+    bool verify;
+    int runs = 0;
+    QList<double> wallMs; // of the runs that succeeded
+    QList<double> cpuMs;
+    QList<double> ackDelayMs; // the stand-in's mean time from a block to its ACK
+
+    // A read-back moves the image's blocks once more.
+    double cpuUsPerBlock() const
+    {
+        return median(cpuMs) * 1000 / double(devices * (blocksPerDevice + (verify ? blocksPerDevice - 1 : 0)));
+    }
+};
+
+const Series *findSeries(const QList<Series> &results, int devices, bool verify)
 {
-    QStringList devices;
-    for (quint16 port : ports)
-        devices.append(u"%1:%2"_s.arg(host).arg(port));
-    return devices;
+    const auto found = std::find_if(results.cbegin(), results.cend(), [&](const Series &series) {
+        return series.devices == devices && series.verify == verify && !series.wallMs.isEmpty();
+    });
+    return found == results.cend() ? nullptr : &*found;
 }
 
-// Runs swtxupdate on a firmware folder of one image, with a home of its own
-// so that it reads no interface or address the window saved.
+// The table, with wall time and CPU per block against one device's.
+void printSeries(const QList<Series> &results)
+{
+    const Series *one = findSeries(results, 1, false);
+    QList<QStringList> rows;
+    for (const Series &series : results) {
+        const bool measured = !series.wallMs.isEmpty();
+        const bool comparable = measured && one;
+        rows.append({ series.verify ? u"%1, --verify"_s.arg(series.devices) : QString::number(series.devices),
+                      figure(median(series.wallMs), 0, measured),
+                      figure(comparable ? median(series.wallMs) / median(one->wallMs) : 0, 2, comparable),
+                      figure(median(series.cpuMs), 0, measured), figure(series.cpuUsPerBlock(), 1, measured),
+                      figure(comparable ? series.cpuUsPerBlock() / one->cpuUsPerBlock() : 0, 2, comparable),
+                      figure(median(series.ackDelayMs), 3, !series.ackDelayMs.isEmpty()),
+                      u"%1/%2"_s.arg(series.wallMs.size()).arg(series.runs) });
+    }
+    printTable({ u"Devices"_s, u"Wall (ms)"_s, u"Wall ÷ 1 device"_s, u"Client CPU (ms)"_s, u"Client CPU µs/block"_s,
+                 u"CPU/block ÷ 1 device"_s, u"Stand-in turnaround (ms)"_s, u"Succeeded"_s },
+               rows);
+}
+
+void printTargets(const QList<Series> &results)
+{
+    const Series *one = findSeries(results, 1, false);
+    const Series *many = findSeries(results, targetDevices, false);
+    const Series *verified = findSeries(results, targetDevices, true);
+    for (const bool cpu : { false, true }) {
+        const double ratio = !one || !many ? 0
+                : cpu                      ? many->cpuUsPerBlock() / one->cpuUsPerBlock()
+                                           : median(many->wallMs) / median(one->wallMs);
+        print(u"- %1 for %2 devices ≤ %3 × that for 1 device: %4"_s.arg(
+                cpu ? u"Client CPU per block"_s : u"Wall time"_s, QString::number(targetDevices), fixed(targetRatio, 2),
+                one && many ? judged(ratio, ratio <= targetRatio) : u"not measured"_s));
+    }
+    print(u"- --verify at %1 devices ÷ the same update without it, wall time: %2\n"_s.arg(
+            QString::number(targetDevices),
+            figure(many && verified ? median(verified->wallMs) / median(many->wallMs) : 0, 2, many && verified)));
+}
+
 class FleetBenchmark
 {
 public:
     FleetBenchmark(const Options &options, const QString &workPath)
         : m_options(options)
-        , m_workPath(workPath)
         , m_folder(workPath + u"/firmware"_s)
+        , m_image(benchImage(imageSize))
+        , m_clients(workPath)
         , m_standIn(std::chrono::milliseconds(options.turnaroundMs))
     {
-        QList<quint32> words(imageSize / 4);
-        QRandomGenerator(0x5eed).fillRange(words.data(), words.size());
-        m_image = QByteArray(reinterpret_cast<const char *>(words.constData()), imageSize);
-
-        const QString home = workPath + u"/home"_s;
-        m_environment = QProcessEnvironment::systemEnvironment();
-        m_environment.insert(u"HOME"_s, home);
-        m_environment.insert(u"XDG_CONFIG_HOME"_s, home + u"/.config"_s);
-
         QFile image(m_folder + u'/' + imageName);
-        if (!QDir().mkpath(m_folder) || !QDir().mkpath(home) || !image.open(QIODevice::WriteOnly)
-            || image.write(m_image) != m_image.size())
+        if (!QDir().mkpath(m_folder) || !image.open(QIODevice::WriteOnly) || image.write(m_image) != imageSize)
             m_setupFailures.append(u"cannot write the firmware folder %1"_s.arg(m_folder));
-        if (!QFileInfo(updateProgram).isExecutable())
-            m_setupFailures.append(u"%1 is not built"_s.arg(updateProgram));
-
+        m_setupFailures.append(m_clients.missing({ Program::Swtxupdate }));
         m_standInPorts = m_standIn.openDevicePorts(mostDevices());
         if (m_standInPorts.size() < mostDevices())
-            m_setupFailures.append(u"the stand-in could open only %1 of %2 device ports"_s.arg(
-                    QString::number(m_standInPorts.size()), QString::number(mostDevices())));
+            m_setupFailures.append(u"the stand-in could open only %1 device ports"_s.arg(m_standInPorts.size()));
     }
 
     // Why the benchmark cannot run; empty when it can.
     QStringList setupFailures() const { return m_setupFailures; }
 
-    FleetSetup setup() const
-    {
-        return { updateProgram, imageSize, blockCount(imageSize) + blockCount(0), m_options.turnaroundMs,
-                 m_options.rounds };
-    }
-
     int run()
     {
-        const QString loadAtStart = loadAverage();
         const QString tftpdUnavailable = m_options.tftpd ? startServers() : u"skipped (--no-tftpd)"_s;
-        printFleetHeader(setup(), loadAtStart);
+        print(u"# Fleet benchmark\n"_s);
+        print(u"- %1 at the start"_s.arg(machineLine()));
+        print(u"- client: swtxupdate --quiet, one process per run, every device in parallel"_s);
+        print(u"- image: %L1 bytes, then the \"done\" marker: %L2 blocks per device"_s.arg(imageSize).arg(
+                blocksPerDevice));
+        print(u"- %1 rounds, the device counts interleaved in each; every figure is a median over the rounds\n"_s.arg(
+                m_options.rounds));
 
         // One uncounted round brings the program and its libraries into
         // memory; its failures count too.
-        countFailure(runOnStandIn(1));
-        if (tftpdUnavailable.isEmpty())
-            countFailure(runOnServers(1));
-
-        QList<FleetSeries> standInResults;
-        QList<FleetSeries> tftpdResults;
-        for (int devices : std::as_const(m_options.deviceCounts)) {
-            standInResults.append(FleetSeries{ devices, {} });
-            tftpdResults.append(FleetSeries{ devices, {} });
+        Series warmUp(1, false);
+        runOnStandIn(warmUp);
+        QList<Series> standIn;
+        QList<Series> tftpd;
+        for (const double devices : std::as_const(m_options.deviceCounts)) {
+            standIn.append(Series(int(devices), false));
+            tftpd.append(Series(int(devices), false));
         }
+        if (!m_options.deviceCounts.contains(targetDevices))
+            standIn.append(Series(targetDevices, false));
+        standIn.append(Series(targetDevices, true));
+        if (!tftpdUnavailable.isEmpty())
+            tftpd.clear();
         for (int round = 0; round < m_options.rounds; ++round) {
-            for (qsizetype i = 0; i < m_options.deviceCounts.size(); ++i) {
-                const int devices = m_options.deviceCounts.at(i);
-                standInResults[i].runs.append(countFailure(runOnStandIn(devices)));
-                if (tftpdUnavailable.isEmpty())
-                    tftpdResults[i].runs.append(countFailure(runOnServers(devices)));
+            for (qsizetype i = 0; i < standIn.size(); ++i) {
+                runOnStandIn(standIn[i]);
+                if (i < tftpd.size())
+                    runOnServers(tftpd[i]);
             }
         }
 
-        printStandInTable(setup(), standInResults);
-        measureStartup();
+        print(u"## Devices that write each block to flash (stand-in, %1 ms turnaround per block)\n"_s.arg(
+                m_options.turnaroundMs));
+        printSeries(standIn);
+        printTargets(standIn);
+        const Startup startup = m_clients.startup(Program::Swtxupdate);
+        print(u"Starting the program alone (`--version`, median of 5): wall %1 ms, CPU %2 ms.\n"_s.arg(
+                fixed(startup.wallMs, 1), fixed(startup.cpuMs, 1)));
+        print(u"## tftpd-hpa on loopback, one server per device (for information)\n"_s);
         if (tftpdUnavailable.isEmpty())
-            printTftpdTable(setup(), tftpdResults);
+            printSeries(tftpd);
         else
-            printFleetNote(u"tftpd-hpa: %1"_s.arg(tftpdUnavailable));
-        printFleetFailures(m_failures);
+            print(tftpdUnavailable + u'\n');
+        print(u"Load average at the end: %1.\n"_s.arg(loadAverage()));
+        printFailures(m_failures);
         return m_failures.isEmpty() ? 0 : 1;
     }
 
 private:
     int mostDevices() const
     {
-        return *std::max_element(m_options.deviceCounts.cbegin(), m_options.deviceCounts.cend());
+        return std::max(targetDevices,
+                        int(*std::max_element(m_options.deviceCounts.cbegin(), m_options.deviceCounts.cend())));
     }
 
     // Empty when a server runs for every device; otherwise why not.
     QString startServers()
     {
-        if (const QString reason = TftpdProcess::unavailableReason(); !reason.isEmpty())
-            return reason;
         for (int i = 0; i < mostDevices(); ++i) {
             auto &server = m_servers.emplace_back(std::make_unique<TftpdProcess>());
             if (!server->start())
@@ -227,121 +248,89 @@ private:
         return {};
     }
 
-    void measureStartup()
+    // Runs swtxupdate for the series' devices at ports; records the run, or
+    // its failure with the problems that check() finds after it.
+    template <typename Check>
+    void runUpdate(Series &series, const QString &what, const QList<quint16> &ports, Check check)
     {
-        constexpr int samples = 5;
-        QList<double> wallMs;
-        QList<double> cpuMs;
-        for (int i = 0; i < samples; ++i) {
-            const ChildRun child = runChild({ updateProgram, u"--version"_s }, m_environment,
-                                            m_workPath + u"/swtxupdate.log"_s, updateTimeoutMs);
-            wallMs.append(child.wallMs);
-            cpuMs.append(child.cpuMs);
+        QStringList command = { m_clients.path(Program::Swtxupdate), u"--quiet"_s };
+        if (series.verify)
+            command.append(u"--verify"_s);
+        command.append(m_folder);
+        for (quint16 port : ports)
+            command.append(u"127.0.0.1:%1"_s.arg(port));
+        const ChildRun child = m_clients.run(command, updateTimeoutMs);
+        QStringList problems = { child.failure };
+        if (child.failure.isEmpty())
+            problems.append(check());
+        problems.removeAll(QString());
+        ++series.runs;
+        if (problems.isEmpty()) {
+            series.wallMs.append(child.wallMs);
+            series.cpuMs.append(child.cpuMs);
+        } else {
+            m_failures.append(u"%1: %2"_s.arg(what, problems.join(u"; "_s)));
         }
-        printStartupCost(wallMs, cpuMs);
-    }
-
-    FleetRun countFailure(const FleetRun &run)
-    {
-        if (!run.failure.isEmpty())
-            m_failures.append(run.failure);
-        return run;
-    }
-
-    FleetRun runUpdate(int devices, const QStringList &deviceArguments)
-    {
-        const ChildRun child = runChild(QStringList{ updateProgram, u"--quiet"_s, m_folder } + deviceArguments,
-                                        m_environment, m_workPath + u"/swtxupdate.log"_s, updateTimeoutMs);
-        FleetRun run;
-        run.wallMs = child.wallMs;
-        run.clientCpuMs = child.cpuMs;
-        if (!child.failure.isEmpty() || child.exitCode != 0) {
-            const QString how =
-                    child.failure.isEmpty() ? u"exited with status %1"_s.arg(child.exitCode) : child.failure;
-            // Its summary table, indented to stay inside the list item.
-            const QString output = child.output.trimmed().replace(u'\n', u"\n  "_s);
-            run.failure = u"%1: swtxupdate %2:\n  %3"_s.arg(devicesText(devices), how, output);
-        }
-        return run;
+        progress(u"%1: %2"_s.arg(what, problems.isEmpty() ? fixed(child.wallMs, 0) + u" ms"_s : u"FAILED"_s));
     }
 
     // Every device must have received the image and then the marker, each
-    // complete and in block order.
-    FleetRun runOnStandIn(int devices)
+    // byte for byte.
+    void runOnStandIn(Series &series)
     {
-        const QList<quint16> ports = m_standInPorts.first(devices);
+        const QList<quint16> ports = m_standInPorts.first(series.devices);
         m_standIn.takeReceivedFiles();
-        const auto cpuBefore = m_standIn.threadCpuTime();
-        FleetRun run = runUpdate(devices, deviceArguments(u"127.0.0.1"_s, ports));
-        run.serverCpuMs = double((m_standIn.threadCpuTime() - cpuBefore).count()) / 1000;
-        if (!run.failure.isEmpty())
-            return run;
-
-        const QList<ReceivedFile> received = m_standIn.takeReceivedFiles();
-        qint64 turnaroundNs = 0;
-        int acknowledgedBlocks = 0;
-        for (const ReceivedFile &file : received) {
-            turnaroundNs += file.turnaroundNs;
-            acknowledgedBlocks += file.acknowledgedBlocks;
-        }
-        if (acknowledgedBlocks > 0)
-            run.ackDelayMs = double(turnaroundNs) / acknowledgedBlocks / 1e6;
-        QStringList problems;
-        for (quint16 port : ports) {
-            QStringList names;
-            for (const ReceivedFile &file : received) {
-                if (file.devicePort != port)
-                    continue;
-                names.append(file.name);
-                const qint64 expectedBytes = file.name == imageName ? imageSize : 0;
-                if (!file.failure.isEmpty())
-                    problems.append(u"device %1, %2: %3"_s.arg(QString::number(port), file.name, file.failure));
-                else if (file.bytes != expectedBytes)
-                    problems.append(u"device %1, %2: %L3 bytes, expected %L4"_s.arg(QString::number(port), file.name)
-                                            .arg(file.bytes)
-                                            .arg(expectedBytes));
+        const QString what = u"%1 devices played by the stand-in%2"_s.arg(series.devices)
+                                     .arg(series.verify ? u", --verify"_s : QString());
+        runUpdate(series, what, ports, [&] {
+            const QList<ReceivedFile> received = m_standIn.takeReceivedFiles();
+            qint64 turnaroundNs = 0;
+            int acknowledgedBlocks = 0;
+            QStringList problems;
+            for (quint16 port : ports) {
+                QStringList names;
+                for (const ReceivedFile &file : received) {
+                    if (file.devicePort != port)
+                        continue;
+                    names.append(file.name);
+                    turnaroundNs += file.turnaroundNs;
+                    acknowledgedBlocks += file.acknowledgedBlocks;
+                    if (!file.failure.isEmpty() || file.bytes != (file.name == imageName ? m_image : QByteArray()))
+                        problems.append(
+                                u"device %1, %2: other bytes %3"_s.arg(QString::number(port), file.name, file.failure));
+                }
+                if (names != QStringList{ imageName, doneName })
+                    problems.append(u"device %1 received [%2]"_s.arg(QString::number(port), names.join(u", "_s)));
             }
-            if (names != QStringList{ imageName, doneName })
-                problems.append(u"device %1 received [%2], expected [%3, %4]"_s.arg(
-                        QString::number(port), names.join(u", "_s), imageName, doneName));
-        }
-        if (!problems.isEmpty())
-            run.failure = u"%1 played by the stand-in: %2"_s.arg(devicesText(devices), problems.join(u"; "_s));
-        return run;
+            if (acknowledgedBlocks > 0)
+                series.ackDelayMs.append(double(turnaroundNs) / acknowledgedBlocks / 1e6);
+            return problems;
+        });
     }
 
     // Every server must hold the image byte for byte and an empty marker.
-    FleetRun runOnServers(int devices)
+    void runOnServers(Series &series)
     {
         QList<quint16> ports;
-        for (int i = 0; i < devices; ++i) {
-            const TftpdProcess &server = *m_servers.at(i);
-            QFile::remove(server.filePath(imageName));
-            QFile::remove(server.filePath(doneName));
-            ports.append(server.port());
+        for (int i = 0; i < series.devices; ++i) {
+            QFile::remove(m_servers.at(i)->filePath(imageName));
+            QFile::remove(m_servers.at(i)->filePath(doneName));
+            ports.append(m_servers.at(i)->port());
         }
-        FleetRun run = runUpdate(devices, deviceArguments(m_servers.front()->address().toString(), ports));
-        if (!run.failure.isEmpty())
-            return run;
-
-        QStringList problems;
-        for (int i = 0; i < devices; ++i) {
-            const TftpdProcess &server = *m_servers.at(i);
-            if (server.readFile(imageName) != m_image)
-                problems.append(u"server %1 does not hold the image byte for byte"_s.arg(server.port()));
-            if (const QByteArray done = server.readFile(doneName); done.isNull() || !done.isEmpty())
-                problems.append(u"server %1 holds no empty %2"_s.arg(QString::number(server.port()), doneName));
-        }
-        if (!problems.isEmpty())
-            run.failure = u"%1 on tftpd-hpa: %2"_s.arg(devicesText(devices), problems.join(u"; "_s));
-        return run;
+        runUpdate(series, u"%1 devices on tftpd-hpa"_s.arg(series.devices), ports, [&] {
+            QStringList problems;
+            for (int i = 0; i < series.devices; ++i) {
+                problems.append(storedMismatch(*m_servers.at(i), imageName, m_image));
+                problems.append(storedMismatch(*m_servers.at(i), doneName, QByteArray("", 0)));
+            }
+            return problems;
+        });
     }
 
     Options m_options;
-    QString m_workPath;
     QString m_folder;
     QByteArray m_image;
-    QProcessEnvironment m_environment;
+    Clients m_clients;
     DeviceStandIn m_standIn;
     QList<quint16> m_standInPorts;
     std::vector<std::unique_ptr<TftpdProcess>> m_servers;
@@ -358,16 +347,14 @@ int main(int argc, char *argv[])
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 
     const std::optional<Options> options = parseOptions(app);
-    if (!options)
-        return 2;
     QTemporaryDir work;
-    if (!work.isValid()) {
-        qCritical().noquote() << "cannot make a temporary directory:" << work.errorString();
+    if (!options || !work.isValid()) {
+        qCritical("bad use, or no temporary directory: see --help");
         return 2;
     }
     FleetBenchmark benchmark(*options, work.path());
     if (const QStringList failures = benchmark.setupFailures(); !failures.isEmpty()) {
-        printFleetFailures(failures);
+        printFailures(failures);
         return 2;
     }
     return benchmark.run();

@@ -2,6 +2,7 @@
 
 #include "tftp/tftppacket.h"
 
+#include <QNetworkDatagram>
 #include <QtEndian>
 
 using namespace Qt::StringLiterals;
@@ -11,14 +12,6 @@ namespace {
 // A client that stops sending for this long has given up; the transfer ends
 // so that no socket outlives it.
 constexpr int silenceLimitMs = 15000;
-
-QByteArray errorPacket(quint16 code, QByteArrayView message)
-{
-    QByteArray packet(4, Qt::Uninitialized);
-    qToBigEndian<quint16>(Tftp::Error, packet.data());
-    qToBigEndian<quint16>(code, packet.data() + 2);
-    return packet + message.toByteArray() + '\0';
-}
 
 QByteArray sizeOptionAcknowledgement(qint64 size)
 {
@@ -43,7 +36,7 @@ StandInTransfer::StandInTransfer(const QHostAddress &localAddress, const QHostAd
     m_silence.setSingleShot(true);
     m_silence.setInterval(silenceLimitMs);
     connect(&m_silence, &QTimer::timeout, this,
-            [this] { fail(u"the client fell silent"_s, errorPacket(0, "timed out")); });
+            [this] { fail(u"the client fell silent"_s, Tftp::errorPacket(0, "timed out")); });
     connect(&m_socket, &QUdpSocket::readyRead, this, &StandInTransfer::readDatagram);
 
     if (!m_socket.bind(localAddress, 0)) {
@@ -78,7 +71,7 @@ void StandInTransfer::readDatagram()
     }
     if (opcode != Tftp::Data || size < Tftp::DataHeaderSize || size > Tftp::DataHeaderSize + Tftp::BlockSize) {
         fail(u"a datagram that is no DATA packet of at most %1 bytes"_s.arg(Tftp::BlockSize),
-             errorPacket(4, "DATA expected"));
+             Tftp::errorPacket(4, "DATA expected"));
         return;
     }
     const quint16 block = qFromBigEndian<quint16>(m_datagram.constData() + 2);
@@ -91,12 +84,12 @@ void StandInTransfer::readDatagram()
     }
     if (block != m_awaitedBlock || m_turnaround.isActive()) {
         fail(u"block %1 arrived while block %2 was awaited"_s.arg(block).arg(m_awaitedBlock),
-             errorPacket(4, "block out of order"));
+             Tftp::errorPacket(4, "block out of order"));
         return;
     }
     m_sinceBlockArrived.start();
     const qsizetype payload = size - Tftp::DataHeaderSize;
-    m_file.bytes += payload;
+    m_file.bytes.append(m_datagram.constData() + Tftp::DataHeaderSize, payload);
     m_lastBlockReceived = payload < Tftp::BlockSize;
     ++m_awaitedBlock;
     m_turnaround.start();
@@ -111,8 +104,8 @@ void StandInTransfer::acknowledgeBlock()
         send(Tftp::acknowledgement(block));
         return;
     }
-    if (m_file.announcedSize >= 0 && m_file.bytes != m_file.announcedSize)
-        m_file.failure = u"received %L1 bytes of an announced %L2"_s.arg(m_file.bytes).arg(m_file.announcedSize);
+    if (m_file.announcedSize >= 0 && m_file.bytes.size() != m_file.announcedSize)
+        m_file.failure = u"received %L1 bytes of an announced %L2"_s.arg(m_file.bytes.size()).arg(m_file.announcedSize);
     finish();
     send(Tftp::acknowledgement(block));
 }
@@ -136,4 +129,49 @@ void StandInTransfer::finish()
     disconnect(&m_socket, nullptr, this, nullptr);
     emit finished(m_file);
     deleteLater();
+}
+
+StandInRead::StandInRead(const QHostAddress &localAddress, const QHostAddress &client, quint16 clientPort,
+                         const QByteArray &content, QObject *parent)
+    : QObject(parent)
+    , m_client(client)
+    , m_clientPort(clientPort)
+    , m_content(content)
+{
+    m_silence.setSingleShot(true);
+    m_silence.setInterval(silenceLimitMs);
+    connect(&m_silence, &QTimer::timeout, this, &QObject::deleteLater);
+    connect(&m_socket, &QUdpSocket::readyRead, this, &StandInRead::readAcknowledgements);
+    if (m_socket.bind(localAddress, 0))
+        sendBlock();
+    else
+        deleteLater();
+}
+
+// Anything but the acknowledgement of the block just sent is ignored: the
+// client's time-out brings it again.
+void StandInRead::readAcknowledgements()
+{
+    while (m_socket.hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_socket.receiveDatagram();
+        const Tftp::WriteReply reply = Tftp::parseWriteReply(datagram.data());
+        if (datagram.senderPort() != m_clientPort || reply.kind != Tftp::WriteReply::Acknowledged
+            || reply.number != m_block)
+            continue;
+        if (qsizetype(m_block) * Tftp::BlockSize > m_content.size()) {
+            deleteLater();
+            return;
+        }
+        ++m_block;
+        sendBlock();
+    }
+}
+
+void StandInRead::sendBlock()
+{
+    QByteArray packet(Tftp::DataHeaderSize, Qt::Uninitialized);
+    Tftp::writeDataHeader(packet.data(), m_block);
+    packet.append(Tftp::blockPayload(m_content, m_block));
+    m_socket.writeDatagram(packet, m_client, m_clientPort);
+    m_silence.start();
 }

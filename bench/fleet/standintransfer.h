@@ -14,7 +14,7 @@ struct ReceivedFile
     quint16 devicePort = 0; // the listening port the request came to
     QString name;
     qint64 announcedSize = -1; // the request's tsize; -1 when it had none
-    qint64 bytes = 0;
+    QByteArray bytes;
     int acknowledgedBlocks = 0;
     qint64 turnaroundNs = 0; // from each block's arrival to its ACK, summed
     QString failure; // empty when every block came in order and the size matched
@@ -23,8 +23,8 @@ struct ReceivedFile
 // One write transfer as a device runs it: answers the request from a port of
 // its own (an OACK echoing tsize, or ACK 0 when the request had no options),
 // then acknowledges each DATA block one turnaround after it arrived, the time
-// a device takes to write the block to flash. It counts bytes and checks
-// block order but stores nothing, and deletes itself once it has finished.
+// a device takes to write the block to flash. It keeps the bytes, checks the
+// block order, and deletes itself once it has finished.
 class StandInTransfer : public QObject
 {
     Q_OBJECT
@@ -56,4 +56,28 @@ private:
     ReceivedFile m_file;
     quint16 m_awaitedBlock = 1;
     bool m_lastBlockReceived = false;
+};
+
+// One read transfer as a device serves it, for a read-back: content in DATA
+// blocks from a port of its own, each sent as soon as the one before is
+// acknowledged, as reading flash takes no time worth counting. It deletes
+// itself once the last block is acknowledged or the client falls silent.
+class StandInRead : public QObject
+{
+    Q_OBJECT
+
+public:
+    StandInRead(const QHostAddress &localAddress, const QHostAddress &client, quint16 clientPort,
+                const QByteArray &content, QObject *parent);
+
+private:
+    void readAcknowledgements();
+    void sendBlock();
+
+    QUdpSocket m_socket;
+    QTimer m_silence;
+    QHostAddress m_client;
+    quint16 m_clientPort = 0;
+    QByteArray m_content;
+    quint16 m_block = 1;
 };

@@ -1,0 +1,192 @@
+#include "bench/campaign.h"
+
+#include "bench/clients.h"
+#include "bench/report.h"
+#include "tests/support/udprelay.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QSet>
+
+#include <memory>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// 129 blocks and the marker: room for acknowledgements of blocks well behind
+// the current one.
+constexpr qsizetype imageSize = 64 << 10;
+const QString imageName = u"7421BT-v1.0.bin"_s;
+const QString doneName = u"done"_s;
+// swtxupdate updates this many devices at once, each a server of its own
+// behind a relay of its own, so that a campaign takes minutes, not hours.
+constexpr int devicesPerRun = 10;
+// Past the longest a run can take: waits of 0.3 to 9.6 s for a packet, only
+// a few of them for any device.
+constexpr int runTimeoutMs = 600000;
+
+struct Impairment
+{
+    QString name;
+    int lossPercent = 0;
+    int duplicatePercent = 0;
+    int reorderPercent = 0;
+};
+
+const QList<Impairment> impairments = { { u"5 % loss"_s, 5, 0, 0 },
+                                        { u"5 % loss, 1 % duplication, 5 % reordering"_s, 5, 1, 5 } };
+
+// How the uploads to one server through one impairment went.
+struct Tally
+{
+    int uploads = 0;
+    int delivered = 0;
+    int falseSuccesses = 0;
+    QMap<QString, int> failures; // by status
+};
+
+class Campaign
+{
+public:
+    Campaign(const CampaignSetup &setup, const Clients &clients, const QString &workPath)
+        : m_setup(setup)
+        , m_clients(clients)
+        , m_folder(workPath + u"/campaign"_s)
+        , m_logPath(workPath + u"/campaign.jsonl"_s)
+        , m_image(benchImage(imageSize))
+    {
+        QFile file(m_folder + u'/' + imageName);
+        if (!QDir().mkpath(m_folder) || !file.open(QIODevice::WriteOnly) || file.write(m_image) != imageSize)
+            m_failures.append(u"cannot write %1"_s.arg(file.fileName()));
+    }
+
+    QStringList run()
+    {
+        QList<QStringList> rows;
+        bool targetsMet = true;
+        for (const int kind : m_setup.servers) {
+            const QString serverName = kind == TftpdProcess::Atftpd ? u"atftpd"_s : u"tftpd-hpa"_s;
+            for (qsizetype link = 0; link < impairments.size() && startServers(kind, serverName); ++link) {
+                Tally tally;
+                for (int first = 0; first < m_setup.uploads && m_failures.isEmpty(); first += devicesPerRun)
+                    runOnce(impairments.at(link), quint32(link * 1000000 + first),
+                            std::min(devicesPerRun, m_setup.uploads - first), tally);
+                QStringList failures;
+                for (auto failure = tally.failures.cbegin(); failure != tally.failures.cend(); ++failure)
+                    failures.append(u"%1 × %2"_s.arg(failure.value()).arg(failure.key()));
+                // The delivery target is for loss alone.
+                const bool enough = link > 0 || tally.delivered * 100 >= 99 * tally.uploads;
+                targetsMet = targetsMet && enough && tally.falseSuccesses == 0;
+                const QString delivered = u"%1/%2"_s.arg(tally.delivered).arg(tally.uploads);
+                rows.append({ serverName, impairments.at(link).name, enough ? delivered : u"**%1**"_s.arg(delivered),
+                              tally.falseSuccesses ? u"**%1**"_s.arg(tally.falseSuccesses) : u"0"_s,
+                              failures.isEmpty() ? u"–"_s : failures.join(u"; "_s) });
+            }
+        }
+        print(u"## Resilient mode under loss, duplication and reordering\n"_s);
+        print(u"swtxupdate --retries 5 --timeout 300, lock-step, a %L1-byte image and the \"done\" marker, to %2 "
+              "devices at once, each a server of its own behind the relay at 0 ms; a duplicated or held-back "
+              "datagram arrives 1 ms late. Targets: at least 99 of 100 delivered at 5 % loss against each "
+              "server, and no false success (reported delivered, yet other bytes stored).\n"_s.arg(imageSize)
+                      .arg(devicesPerRun));
+        printTable({ u"Server"_s, u"Link"_s, u"Delivered"_s, u"False successes"_s, u"Failures by status"_s }, rows);
+        print(u"Targets %1.\n"_s.arg(targetsMet ? u"met"_s : u"**missed**"_s));
+        return m_failures + m_falseSuccesses;
+    }
+
+private:
+    // A fresh set of servers for each link, so that a server still busy with
+    // a failed upload cannot touch the next one's.
+    bool startServers(int kind, const QString &name)
+    {
+        m_servers.clear();
+        for (int i = 0; i < devicesPerRun && m_failures.isEmpty(); ++i) {
+            auto &server = m_servers.emplace_back(
+                    std::make_unique<TftpdProcess>(QHostAddress(QHostAddress::LocalHost), TftpdProcess::Server(kind)));
+            if (!server->start())
+                m_failures.append(u"cannot start %1: %2"_s.arg(name, server->errorString()));
+        }
+        return m_failures.isEmpty();
+    }
+
+    // One swtxupdate run to a number of devices, each behind a relay seeded
+    // apart; a false success is a file whose record says delivered while the
+    // server stored other bytes.
+    void runOnce(const Impairment &link, quint32 seed, int devices, Tally &tally)
+    {
+        std::vector<std::unique_ptr<UdpRelay>> relays;
+        QStringList devicesGiven;
+        for (int i = 0; i < devices; ++i) {
+            QFile::remove(m_servers.at(i)->filePath(imageName));
+            QFile::remove(m_servers.at(i)->filePath(doneName));
+            auto &relay = relays.emplace_back(
+                    std::make_unique<UdpRelay>(m_servers.at(i)->address(), m_servers.at(i)->port()));
+            relay->setLoss(link.lossPercent, seed + quint32(i));
+            relay->setDuplication(link.duplicatePercent);
+            relay->setReordering(link.reorderPercent);
+            relay->listen();
+            devicesGiven.append(u"127.0.0.1:%1"_s.arg(relay->port()));
+        }
+        QFile::remove(m_logPath);
+        const ChildRun child =
+                m_clients.run(QStringList{ m_clients.path(Program::Swtxupdate), u"--quiet"_s, u"--retries"_s, u"5"_s,
+                                           u"--timeout"_s, u"300"_s, u"--log"_s, m_logPath, m_folder }
+                                      + devicesGiven,
+                              runTimeoutMs);
+        // Exit status 1 says that a device failed, which the log tells.
+        if (child.exitCode != 0 && child.exitCode != 1) {
+            m_failures.append(child.failure);
+            return;
+        }
+        QHash<QString, QJsonObject> deviceRecords;
+        QSet<QString> deliveredFiles; // device, then file name
+        QFile log(m_logPath);
+        for (const QByteArray &line : log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QByteArrayList()) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            const QString device = record.value(u"device"_s).toString();
+            if (!record.contains(u"file"_s))
+                deviceRecords.insert(device, record);
+            else if (record.value(u"result"_s).toBool())
+                deliveredFiles.insert(device + u' ' + record.value(u"file"_s).toString());
+        }
+        for (int i = 0; i < devices; ++i) {
+            const QJsonObject record = deviceRecords.value(devicesGiven.at(i));
+            ++tally.uploads;
+            if (record.value(u"result"_s).toBool())
+                ++tally.delivered;
+            else
+                ++tally.failures[record.value(u"status"_s).toString(u"no record"_s)];
+            for (const auto &[name, bytes] :
+                 { std::pair(imageName, m_image), std::pair(doneName, QByteArray("", 0)) }) {
+                const bool reported = deliveredFiles.contains(devicesGiven.at(i) + u' ' + name);
+                const QString mismatch = reported ? storedMismatch(*m_servers.at(i), name, bytes) : QString();
+                if (!mismatch.isEmpty()) {
+                    ++tally.falseSuccesses;
+                    m_falseSuccesses.append(u"false success, %1: %2"_s.arg(link.name, mismatch));
+                }
+            }
+        }
+        progress(u"%1: %2 of %3 delivered so far"_s.arg(link.name).arg(tally.delivered).arg(tally.uploads));
+    }
+
+    const CampaignSetup &m_setup;
+    const Clients &m_clients;
+    QString m_folder;
+    QString m_logPath;
+    QByteArray m_image;
+    std::vector<std::unique_ptr<TftpdProcess>> m_servers;
+    QStringList m_failures; // the campaign cannot go on
+    QStringList m_falseSuccesses;
+};
+
+} // namespace
+
+QStringList runCampaign(const CampaignSetup &setup, const Clients &clients, const QString &workPath)
+{
+    return Campaign(setup, clients, workPath).run();
+}
