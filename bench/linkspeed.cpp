@@ -119,22 +119,14 @@ private:
         return runs == m_wallMs.end() ? std::nullopt : std::optional(median(runs->second));
     }
 
-    int linkIndex(bool relayed, double delayMs) const
-    {
-        for (int i = 0; i < m_setup.links.size(); ++i) {
-            if (m_setup.links.at(i).relayed == relayed && m_setup.links.at(i).delayMs == delayMs)
-                return i;
-        }
-        return -1;
-    }
-
+    // Indexes in the setup; -1 or past the end when not there, where no
+    // runs are found.
+    int linkIndex(bool relayed, double delayMs) const { return int(m_setup.links.indexOf(Link{ relayed, delayMs })); }
     int caseIndex(const QString &key) const
     {
-        for (int i = 0; i < m_setup.cases.size(); ++i) {
-            if (m_setup.cases.at(i).key == key)
-                return i;
-        }
-        return -1;
+        const auto found = std::find_if(m_setup.cases.cbegin(), m_setup.cases.cend(),
+                                        [&key](const ClientCase &client) { return client.key == key; });
+        return int(found - m_setup.cases.cbegin());
     }
 
     // What the server accepts of what the case asks for: tftpd-hpa no window.

@@ -23,6 +23,7 @@ struct Link
     double delayMs = 0;
 
     QString name() const;
+    bool operator==(const Link &other) const { return relayed == other.relayed && delayMs == other.delayMs; }
 };
 
 struct LinkSpeedSetup
