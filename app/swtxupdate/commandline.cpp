@@ -54,8 +54,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption listOption(
             QStringLiteral("list"),
             QStringLiteral("Print the files that would be sent, in sending order, the \"done\" marker last: name, "
-                           "size in bytes, kind (application, other or marker) and SHA-256 (- for a file too large "
-                           "to send or not a regular file), tab-separated; then exit."));
+                           "size in bytes, kind (application, other or marker) and SHA-256 (- for a file that "
+                           "cannot be read whole or sent), tab-separated; then exit."));
     const QCommandLineOption allowEmptyOption(
             QStringLiteral("allow-empty"),
             QStringLiteral("Send the \"done\" marker alone when FOLDER holds no firmware image."));
