@@ -6,6 +6,8 @@
 
 #include <QCryptographicHash>
 
+#include <future>
+
 namespace {
 
 FileReport::Outcome outcomeOf(const Tftp::TransferResult &result)
@@ -51,8 +53,10 @@ bool QTftp::transferFile(QString fileName, QByteArray data, bool verify, bool di
     FileReport report;
     report.name = fileName;
     report.size = data.size();
+    // The digest takes a while for a large image: it is made beside the upload.
+    std::future<QByteArray> sha256;
     if (digest)
-        report.sha256 = QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+        sha256 = std::async(std::launch::async, [&data] { return QCryptographicHash::hash(data, QCryptographicHash::Sha256); });
 
     Tftp::TransferRunner upload(session.endpoints(), session.policy(), session.options(), m_stopRequested,
                                 session.uploadCallbacks(fileName, data.size()));
@@ -74,6 +78,8 @@ bool QTftp::transferFile(QString fileName, QByteArray data, bool verify, bool di
             report.status = failure;
         }
     }
+    if (sha256.valid())
+        report.sha256 = sha256.get();
     return session.finishFile(sent.bytesSent, report);
 }
 
