@@ -45,6 +45,13 @@ Tftp::TransferRunner::Callbacks TransferSession::uploadCallbacks(const QString &
         });
     };
     callbacks.progress = [this](qint64 bytesSent) { showProgress(bytesSent, false); };
+    callbacks.accepted = [this](const Tftp::NegotiatedOptions &options) {
+        QTftp &controller = m_controller;
+        controller.applyOnControllerThread([&controller, options] {
+            if (controller.m_updateObserver)
+                controller.m_updateObserver->optionsAccepted(options);
+        });
+    };
     return callbacks;
 }
 

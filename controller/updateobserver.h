@@ -46,6 +46,8 @@ public:
     virtual ~UpdateObserver() = default;
 
     virtual void fileStarted(int index, const UpdateFile &file) = 0;
+    // The upload of the running file began with what the device accepted.
+    virtual void optionsAccepted(const Tftp::NegotiatedOptions &options) = 0;
     virtual void fileEnded(const FileReport &report) = 0;
     // After the last file's end; succeeded when every file was delivered.
     virtual void updateEnded(bool succeeded) = 0;

@@ -119,6 +119,7 @@ template<typename Transfer>
 TransferResult TransferRunner::exchange(Transfer &transfer, DeviceLink &link, TransferStep step)
 {
     bool requestSent = false;
+    bool dataSent = false;
     QDeadlineTimer deadline;
     for (;;) {
         switch (step.action) {
@@ -136,6 +137,9 @@ TransferResult TransferRunner::exchange(Transfer &transfer, DeviceLink &link, Tr
             if (!requestSent && m_callbacks.requestSent)
                 m_callbacks.requestSent();
             requestSent = true;
+            if (step.progress >= 0 && !dataSent && m_callbacks.accepted)
+                m_callbacks.accepted(step.result.options);
+            dataSent = dataSent || step.progress >= 0;
             if (step.progress >= 0 && m_callbacks.progress)
                 m_callbacks.progress(step.progress);
             if (step.action == TransferStep::SendLast)

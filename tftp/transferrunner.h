@@ -45,6 +45,8 @@ public:
         std::function<void()> requestSent;
         // A new DATA packet went out: the bytes written so far.
         std::function<void(qint64 bytesSent)> progress;
+        // The first DATA packet went out with what the device accepted.
+        std::function<void(const NegotiatedOptions &options)> accepted;
     };
 
     TransferRunner(Endpoints endpoints, TransferPolicy policy, TransferOptions options,

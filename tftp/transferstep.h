@@ -36,6 +36,7 @@ struct TransferStep
     int waitMs = 0;
     // For new DATA: the bytes written once it is sent, headers included.
     qint64 progress = -1;
+    // The end, for Finish and SendLast; the options in use, for Send.
     TransferResult result;
 
     static TransferStep keepWaiting() { return {}; }

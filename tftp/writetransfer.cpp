@@ -156,6 +156,7 @@ TransferStep WriteTransfer::send(qint64 progress) const
     step.datagramCount = qsizetype(m_outgoing.size());
     step.waitMs = m_policy.replyWaitMs(m_attempt);
     step.progress = progress;
+    step.result.options = m_options;
     return step;
 }
 

@@ -126,6 +126,11 @@ void DeviceUpdate::fileStarted(int index, const UpdateFile &file)
     emit fileBegan(m_file);
 }
 
+void DeviceUpdate::optionsAccepted(const Tftp::NegotiatedOptions &options)
+{
+    m_acceptedOptions = options;
+}
+
 void DeviceUpdate::fileEnded(const FileReport &report)
 {
     m_fileRunning = false;

@@ -58,7 +58,8 @@ public:
     const FileTransfer &currentFile() const { return m_file; }
     // The payload of the running file sent so far, from the controller's count.
     qint64 currentPayloadSent() const;
-    // What the device accepted for the last file that reached it; nothing before.
+    // What the device accepted for the running file, or the last one that
+    // reached it; nothing before.
     std::optional<Tftp::NegotiatedOptions> acceptedOptions() const { return m_acceptedOptions; }
     QString status() const;
 
@@ -70,6 +71,7 @@ signals:
 
 private:
     void fileStarted(int index, const UpdateFile &file) override;
+    void optionsAccepted(const Tftp::NegotiatedOptions &options) override;
     void fileEnded(const FileReport &report) override;
     void updateEnded(bool succeeded) override;
 

@@ -76,7 +76,7 @@ void RunnerTest::timeoutTextAfterStrays()
     const std::atomic<bool> stop = false;
     const auto result = serve(QtConcurrent::run([&] {
                                   Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() }, { 0, 500 }, {},
-                                                              stop, { [&](quint16 port, bool) { clientPort = port; }, {}, {} });
+                                                              stop, { [&](quint16 port, bool) { clientPort = port; }, {}, {}, {} });
                                   return runner.put(QStringLiteral("a.bin"), "abc", false);
                               }),
                               device, [](const QByteArray &) { return QByteArray(); });
