@@ -1,5 +1,6 @@
 #include "tftp/transferrunner.h"
 
+#include "tftp/deviceaddress.h"
 #include "tftp/devicelink.h"
 #include "tftp/readtransfer.h"
 #include "tftp/writetransfer.h"
@@ -51,6 +52,19 @@ TransferResult TransferRunner::put(const QString &fileName, const QByteArray &im
     const TransferStep request = transfer.start();
     if (request.action == TransferStep::Finish)
         return request.result;
+    return run(transfer, request);
+}
+
+TransferResult TransferRunner::get(const QString &fileName, QByteArray *destination)
+{
+    ReadTransfer transfer(fileName, destination, m_policy, m_options);
+    return run(transfer, transfer.start());
+}
+
+// Binds, finds the device, and carries the transfer from its request on.
+template<typename Transfer>
+TransferResult TransferRunner::run(Transfer &transfer, const TransferStep &request)
+{
     if (!bind())
         return withSocketError({ TransferResult::BindFailed });
 
@@ -60,54 +74,26 @@ TransferResult TransferRunner::put(const QString &fileName, const QByteArray &im
         notFound.text = host.hostName();
         return notFound;
     }
-    const std::optional<QHostAddress> device = reachableAddress(host.addresses());
+    const std::optional<QHostAddress> device = reachableAddress(host.addresses(), m_socket->localAddress());
     if (!device) {
         TransferResult unreachable{ TransferResult::NoReachableAddress };
         unreachable.text = host.hostName();
         return unreachable;
     }
-    DeviceLink link(*m_socket, *device, m_endpoints.remotePort, m_policy.resilient());
-    return exchange(transfer, link, request);
-}
-
-TransferResult TransferRunner::get(const QString &fileName, QByteArray *destination)
-{
-    ReadTransfer transfer(fileName, destination, m_policy, m_options);
-    if (!bind())
-        return withSocketError({ TransferResult::BindFailed });
     // Datagrams queued before the request belong to nobody. Dropped before the
     // link starts, whose blocking mode would make the socket's peek wait.
     while (m_socket->hasPendingDatagrams())
         m_socket->readDatagram(nullptr, 0);
-    const QHostAddress literal(m_endpoints.remoteAddress);
-    const std::optional<QHostAddress> device = reachableAddress({ literal });
-    DeviceLink link(*m_socket, device.value_or(literal), m_endpoints.remotePort, m_policy.resilient());
-    return exchange(transfer, link, transfer.start());
-}
-
-// The first of addresses that the bound socket can send to. A socket bound
-// to an IPv4 address reaches IPv4 addresses, also when written in IPv6's
-// mapped form; one bound to IPv6 only, IPv6 addresses; one bound to any
-// address of both, either.
-std::optional<QHostAddress> TransferRunner::reachableAddress(const QList<QHostAddress> &addresses) const
-{
-    const QAbstractSocket::NetworkLayerProtocol bound = m_socket->localAddress().protocol();
-    for (const QHostAddress &address : addresses) {
-        bool mapped = false;
-        const quint32 ipv4 = address.toIPv4Address(&mapped);
-        if (bound == QAbstractSocket::IPv4Protocol && mapped)
-            return QHostAddress(ipv4);
-        if (bound == QAbstractSocket::AnyIPProtocol
-            || (bound == QAbstractSocket::IPv6Protocol && address.protocol() == QAbstractSocket::IPv6Protocol && !mapped))
-            return address;
-    }
-    return std::nullopt;
+    DeviceLink link(*m_socket, *device, m_endpoints.remotePort, m_policy.resilient());
+    return exchange(transfer, link, request);
 }
 
 bool TransferRunner::bind()
 {
     m_socket = std::make_unique<QUdpSocket>();
-    const bool bound = m_socket->bind(QHostAddress(m_endpoints.localAddress), 0);
+    // Without a local address the socket serves both IP versions.
+    const QHostAddress local(m_endpoints.localAddress);
+    const bool bound = m_socket->bind(local.isNull() ? QHostAddress(QHostAddress::Any) : local, 0);
     if (m_callbacks.bound)
         m_callbacks.bound(m_socket->localPort(), bound);
     return bound;

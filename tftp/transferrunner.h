@@ -5,14 +5,11 @@
 #include "tftp/transferresult.h"
 
 #include <QByteArray>
-#include <QHostAddress>
-#include <QList>
 #include <QString>
 
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <optional>
 
 class DeviceLink;
 class QUdpSocket;
@@ -55,17 +52,17 @@ public:
     TransferRunner(const TransferRunner &) = delete;
     TransferRunner &operator=(const TransferRunner &) = delete;
 
-    // Resolves the device's name first, to an address the bound socket can
-    // reach; a bypassable image may be refused.
+    // Both resolve the device's name first, to an address the bound socket
+    // can reach. A bypassable image may be refused.
     TransferResult put(const QString &fileName, const QByteArray &image, bool bypassable);
-    // Takes the device's address as it stands, without a lookup.
     TransferResult get(const QString &fileName, QByteArray *destination);
 
 private:
     enum class Receipt { Datagram, TimedOut, Stopped };
 
     bool bind();
-    std::optional<QHostAddress> reachableAddress(const QList<QHostAddress> &addresses) const;
+    template<typename Transfer>
+    TransferResult run(Transfer &transfer, const TransferStep &request);
     template<typename Transfer>
     TransferResult exchange(Transfer &transfer, DeviceLink &link, TransferStep step);
     static bool sendAll(DeviceLink &link, const TransferStep &step);

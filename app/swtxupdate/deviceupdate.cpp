@@ -1,6 +1,7 @@
 #include "app/swtxupdate/deviceupdate.h"
 
-#include "app/swtxupdate/deviceaddress.h"
+#include "controller/statustext.h"
+#include "tftp/deviceaddress.h"
 
 #include <QFileInfo>
 #include <QHostAddress>
@@ -94,22 +95,17 @@ QString DeviceUpdate::status() const
 void DeviceUpdate::onHostLookedUp(const QHostInfo &host)
 {
     m_lookupId = -1;
-    const std::optional<QHostAddress> address = deviceAddressFor(host.addresses(), m_localAddress);
+    // The address each transfer would pick from the name, picked once.
+    const std::optional<QHostAddress> address = Tftp::reachableAddress(host.addresses(), QHostAddress(m_localAddress));
     if (!address) {
-        const QString family = QHostAddress(m_localAddress).protocol() == QAbstractSocket::IPv6Protocol
-                ? QStringLiteral("IPv6")
-                : QStringLiteral("IPv4");
-        endUnstartedFile(FileReport::Failed,
-                         host.addresses().isEmpty()
-                                 ? QStringLiteral("could not resolve host name %1").arg(m_target.host)
-                                 : QStringLiteral("could not resolve host name %1 to an %2 address")
-                                           .arg(m_target.host, family));
+        Tftp::TransferResult notFound{ host.addresses().isEmpty() ? Tftp::TransferResult::HostNotFound
+                                                                  : Tftp::TransferResult::NoReachableAddress };
+        notFound.text = m_target.host;
+        endUnstartedFile(FileReport::Failed, statusText(notFound));
         finish();
         return;
     }
-    // With no local address, the socket binds the family of the device's.
-    const bool ipv6 = address->protocol() == QAbstractSocket::IPv6Protocol;
-    m_tftp.setLocalAddress(m_localAddress.isEmpty() && ipv6 ? QStringLiteral("::") : m_localAddress);
+    m_tftp.setLocalAddress(m_localAddress);
     m_tftp.setRemoteAddress(address->toString());
     m_updateStarted = true;
     m_tftp.startUpdate();

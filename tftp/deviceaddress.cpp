@@ -1,4 +1,6 @@
-#include "app/swtxupdate/deviceaddress.h"
+#include "tftp/deviceaddress.h"
+
+namespace Tftp {
 
 namespace {
 
@@ -21,11 +23,14 @@ std::optional<QHostAddress> firstOfFamily(const QList<QHostAddress> &addresses,
 
 } // namespace
 
-std::optional<QHostAddress> deviceAddressFor(const QList<QHostAddress> &addresses, const QString &localAddress)
+std::optional<QHostAddress> reachableAddress(const QList<QHostAddress> &addresses, const QHostAddress &local)
 {
-    if (!localAddress.isEmpty())
-        return firstOfFamily(addresses, QHostAddress(localAddress).protocol());
+    const QAbstractSocket::NetworkLayerProtocol bound = local.protocol();
+    if (bound == QAbstractSocket::IPv4Protocol || bound == QAbstractSocket::IPv6Protocol)
+        return firstOfFamily(addresses, bound);
     if (const std::optional<QHostAddress> ipv4 = firstOfFamily(addresses, QAbstractSocket::IPv4Protocol))
         return ipv4;
     return firstOfFamily(addresses, QAbstractSocket::IPv6Protocol);
 }
+
+} // namespace Tftp
