@@ -94,6 +94,11 @@ void QTftp::setUpdateObserver(UpdateObserver *observer)
     m_updateObserver = observer;
 }
 
+void QTftp::setReportDigests(bool digests)
+{
+    m_reportDigests = digests;
+}
+
 void QTftp::stopUpdate()
 {
     m_stopRequested = true;

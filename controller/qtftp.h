@@ -74,6 +74,9 @@ public:
     void setVerifyAfterUpload(bool verify);
     // Receives the update's typed notifications; none by default. Not owned.
     void setUpdateObserver(UpdateObserver *observer);
+    // Whether the reports carry each image's SHA-256, which costs a pass
+    // over the image beside its upload; off by default.
+    void setReportDigests(bool digests);
     // Ends the running update as soon as its transfer notices, within a
     // fraction of a second; updateCompleted follows as after any failure.
     void stopUpdate();
@@ -154,6 +157,7 @@ private:
     Tftp::TransferOptions m_transferOptions;
     bool m_verifyAfterUpload = false;
     UpdateObserver *m_updateObserver = nullptr;
+    bool m_reportDigests = false;
     FileReport m_fileReport; // of the last transfer, handed over from its thread
     TransferUpdates m_updates{ this };
     std::atomic<bool> m_stopRequested = false;

@@ -26,8 +26,8 @@ struct FileReport
 
     int index = 0; // its place in the update, from 0; the marker comes last
     QString name;
-    qint64 size = 0; // the image's bytes; 0 when the file could not be read
-    QByteArray sha256; // of the image as sent; empty when the file could not be read
+    qint64 size = 0; // the image's bytes as read, else the file's size on disk
+    QByteArray sha256; // of the image as sent, when asked for; empty when the file could not be read
     Outcome outcome = Failed;
     bool verified = false; // read back from the device and found identical
     QString status; // the status line's text at the file's end

@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
@@ -89,7 +90,7 @@ bool QTftp::sendFile(QUrl fileUrl)
 
     m_transferRunning = true;
     futureWatcher.setFuture(QtConcurrent::run(&QTftp::transferFile, this, file.name, data,
-                                              m_verifyAfterUpload && !file.marker, m_updateObserver != nullptr));
+                                              m_verifyAfterUpload && !file.marker, m_reportDigests));
     return true;
 }
 
@@ -100,6 +101,7 @@ bool QTftp::readImage(const QUrl &url, QByteArray *data)
 {
     FileReport unread;
     unread.name = url.fileName();
+    unread.size = QFileInfo(url.toLocalFile()).size();
     const auto refuse = [this, &unread](const QString &status) {
         unread.status = status;
         setStatus(status);

@@ -27,6 +27,8 @@ DeviceUpdate::DeviceUpdate(const DeviceTarget &target, const QString &localAddre
     m_tftp.setTransferOptions(options.transferOptions);
     m_tftp.setVerifyAfterUpload(options.verify);
     m_tftp.setUpdateObserver(this);
+    // Only the log records digests.
+    m_tftp.setReportDigests(!options.logPath.isEmpty());
     connect(&m_tftp, &QTftp::fileProgressChanged, this, [this](int progress) {
         if (!m_fileRunning)
             return;
@@ -163,6 +165,7 @@ void DeviceUpdate::endUnstartedFile(FileReport::Outcome outcome, const QString &
     FileReport report;
     report.index = m_filesEnded;
     report.name = m_file.file.name;
+    report.size = m_file.sizeOnDisk;
     report.outcome = outcome;
     report.status = status;
     fileEnded(report);

@@ -21,9 +21,6 @@ struct FileTransfer
     QElapsedTimer clock;
     qint64 ms = 0;
     FileReport report; // once ended
-
-    // The file's size: of the image as read, or on disk when it was not read.
-    qint64 size() const { return report.sha256.isEmpty() ? sizeOnDisk : report.size; }
 };
 
 // Updates one device through a controller of its own, exactly as the window

@@ -56,7 +56,7 @@ void UpdateLog::writeFileRecord(const DeviceUpdate &device, const FileTransfer &
             { QStringLiteral("local"), device.localEndpoint(file.localPort) },
             { QStringLiteral("file"), report.name },
             { QStringLiteral("kind"), kindName(file.file) },
-            { QStringLiteral("size"), file.size() },
+            { QStringLiteral("size"), file.report.size },
             { QStringLiteral("sha256"),
               report.sha256.isEmpty() ? QJsonValue() : QString::fromLatin1(report.sha256.toHex()) },
             { QStringLiteral("sent"), report.bytesSent },
