@@ -69,20 +69,14 @@ bool TftpdProcess::start()
         m_errorString = QStringLiteral("cannot prepare the server root %1").arg(rootPath());
         return false;
     }
-    // A start can lose its port to another program between our look and the
-    // server's bind; the server then exits and we try another port.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (startOnce())
-            return true;
-        stop();
-    }
-    return false;
+    return launch();
 }
 
-// Starts the server on a free port. tftpd-hpa binds the port itself; atftpd,
-// whose own listener knows only IPv4, gets the socket bound here as its
-// standard input, as inetd hands it over.
-bool TftpdProcess::startOnce()
+// Both servers get the socket bound here as their standard input, as inetd
+// hands it over: no other program can take the port between our look and
+// the server's bind, and atftpd, whose own listener knows only IPv4, serves
+// IPv6 too.
+bool TftpdProcess::launch()
 {
     QUdpSocket listener;
     if (!listener.bind(m_address, 0)) {
@@ -90,23 +84,19 @@ bool TftpdProcess::startOnce()
         return false;
     }
     m_port = listener.localPort();
-    if (m_server == Atftpd) {
-        m_arguments = QStringList{ QStringLiteral("--user"), QStringLiteral("nobody"), QStringLiteral("--group"),
-                                   QStringLiteral("nogroup"), QStringLiteral("--tftpd-timeout"), QStringLiteral("3600"),
-                                   QStringLiteral("--logfile"), QStringLiteral("/dev/null") }
-                + m_extraArguments + QStringList{ rootPath() };
-        return spawn(int(listener.socketDescriptor())) && awaitProbeAnswer();
-    }
-    listener.close();
-    const QString endpoint = m_address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2")
-                                                                                    : QStringLiteral("%1:%2");
-    m_arguments = QStringList{ QStringLiteral("-L"), QStringLiteral("-a"), endpoint.arg(m_address.toString()).arg(m_port),
-                               QStringLiteral("-c"), QStringLiteral("-u"), QStringLiteral("nobody") }
-            + m_extraArguments + QStringList{ QStringLiteral("-s"), rootPath() };
-    return spawn(-1) && awaitProbeAnswer();
+    const QString idleSeconds = QStringLiteral("3600"); // before the server ends by itself
+    m_arguments = m_server == Atftpd
+            ? QStringList{ QStringLiteral("--user"), QStringLiteral("nobody"), QStringLiteral("--group"),
+                           QStringLiteral("nogroup"), QStringLiteral("--tftpd-timeout"), idleSeconds,
+                           QStringLiteral("--logfile"), QStringLiteral("/dev/null") }
+                    + m_extraArguments + QStringList{ rootPath() }
+            : QStringList{ QStringLiteral("-t"), idleSeconds, QStringLiteral("-c"), QStringLiteral("-u"),
+                           QStringLiteral("nobody") }
+                    + m_extraArguments + QStringList{ QStringLiteral("-s"), rootPath() };
+    return spawn(int(listener.socketDescriptor())) && awaitProbeAnswer();
 }
 
-// Starts the server with listeningSocket, if any, as its standard input.
+// Starts the server with listeningSocket as its standard input.
 bool TftpdProcess::spawn(int listeningSocket)
 {
     // Everything the child uses is made before the fork: until it calls
@@ -128,8 +118,7 @@ bool TftpdProcess::spawn(int listeningSocket)
         // an end of its own should the test program die, rather than serve on.
         ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int input = listeningSocket >= 0 ? listeningSocket : ::open("/dev/null", O_RDONLY);
-        if (::getppid() == parent && ::dup2(input, STDIN_FILENO) == STDIN_FILENO
+        if (::getppid() == parent && ::dup2(listeningSocket, STDIN_FILENO) == STDIN_FILENO
             && ::fcntl(STDIN_FILENO, F_SETFL, 0) == 0)
             ::execv(argv[0], argv.data());
         ::_exit(127);
@@ -143,9 +132,8 @@ bool TftpdProcess::spawn(int listeningSocket)
     return true;
 }
 
-// Reads the probe file with a raw read request until the server answers; a
-// request that arrives before the server has bound its port is lost, so it
-// goes again at each interval.
+// Reads the probe file with a raw read request until the server answers,
+// asking again at each interval.
 bool TftpdProcess::awaitProbeAnswer()
 {
     QUdpSocket probe;

@@ -8,11 +8,11 @@
 
 // A real TFTP server from Debian's packages on a free loopback port, serving a
 // temporary directory of its own (which also holds the start-up probe file
-// .tftpd-ready) with uploads allowed: tftpd-hpa (in.tftpd) in the foreground,
-// or atftpd, which also speaks RFC 7440 windows, handed its bound socket as
-// inetd does, so that it serves IPv6 too. It is stopped, together with the
-// processes it forked for open transfers, when the object goes away, and ends
-// by itself if the thread that started it does.
+// .tftpd-ready) with uploads allowed: tftpd-hpa (in.tftpd), or atftpd, which
+// also speaks RFC 7440 windows, each handed its bound socket as inetd does.
+// It is stopped, together with the processes it forked for open transfers,
+// when the object goes away, and ends by itself if the thread that started it
+// does.
 //
 // The server is started with a plain fork() rather than QProcess: QProcess
 // starts programs with a clone() that shares the parent's memory, which
@@ -51,7 +51,7 @@ public:
     QByteArray readFile(const QString &name) const;
 
 private:
-    bool startOnce();
+    bool launch();
     bool spawn(int listeningSocket);
     bool awaitProbeAnswer();
     void stop();
