@@ -60,7 +60,6 @@ public:
     // The files the next update sends, in sending order, the "done" marker
     // last.
     QList<UpdateFile> updateFiles() const;
-    QStringList firmwareFileList() const { return fileList; }
 
     // Opt-in resilience for scripted updates over lossy links; the window
     // keeps the default, strict lock-step. Applies from the next transfer.
