@@ -4,7 +4,6 @@
 #include "bench/report.h"
 #include "tests/support/udprelay.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,7 +20,7 @@ namespace {
 // 129 blocks and the marker: room for acknowledgements of blocks well behind
 // the current one.
 constexpr qsizetype imageSize = 64 << 10;
-const QString imageName = u"7421BT-v1.0.bin"_s;
+const QString &imageName = benchImageName;
 const QString doneName = u"done"_s;
 // swtxupdate updates this many devices at once, each a server of its own
 // behind a relay of its own, so that a campaign takes minutes, not hours.
@@ -60,9 +59,8 @@ public:
         , m_logPath(workPath + u"/campaign.jsonl"_s)
         , m_image(benchImage(imageSize))
     {
-        QFile file(m_folder + u'/' + imageName);
-        if (!QDir().mkpath(m_folder) || !file.open(QIODevice::WriteOnly) || file.write(m_image) != imageSize)
-            m_failures.append(u"cannot write %1"_s.arg(file.fileName()));
+        if (const QString failure = writeFirmwareFolder(m_folder, m_image); !failure.isEmpty())
+            m_failures.append(failure);
     }
 
     QStringList run()

@@ -124,6 +124,16 @@ Startup Clients::startup(Program program) const
     return { version.trimmed(), median(wallMs), median(cpuMs) };
 }
 
+const QString benchImageName = u"7421BT-v1.0.bin"_s;
+
+QString writeFirmwareFolder(const QString &folder, const QByteArray &image)
+{
+    QFile file(folder + u'/' + benchImageName);
+    if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+        return u"cannot write the firmware folder %1"_s.arg(folder);
+    return {};
+}
+
 QByteArray benchImage(qsizetype size)
 {
     QList<quint32> words((size + 3) / 4);

@@ -67,6 +67,11 @@ private:
 // The same pseudo-random bytes for the same size, so that a block stored
 // twice, lost or out of order shows.
 QByteArray benchImage(qsizetype size);
+// A firmware image's name, as a technician's folder holds one.
+extern const QString benchImageName;
+// Writes folder with image in it under benchImageName; empty when written,
+// otherwise what went wrong.
+QString writeFirmwareFolder(const QString &folder, const QByteArray &image);
 // Empty when the server stored exactly expected under name; otherwise what
 // differs.
 QString storedMismatch(const TftpdProcess &server, const QString &name, const QByteArray &expected);

@@ -4,7 +4,6 @@
 #include "tests/support/tftpdprocess.h"
 #include "tests/support/udprelay.h"
 
-#include <QDir>
 #include <QFile>
 
 #include <cmath>
@@ -19,7 +18,7 @@ namespace {
 constexpr qsizetype imageSize = 8 << 20;
 // swtxupdate's image, as a technician's firmware folder holds it; it sends the
 // empty "done" marker after it.
-const QString imageName = u"7421BT-v1.0.bin"_s;
+const QString &imageName = benchImageName;
 const QString doneName = u"done"_s;
 // Lock-step at 2 ms each way takes over a minute.
 constexpr int uploadTimeoutMs = 600000;
@@ -38,9 +37,8 @@ public:
         , m_folder(workPath + u"/linkspeed"_s)
         , m_image(benchImage(imageSize))
     {
-        QFile file(m_folder + u'/' + imageName);
-        if (!QDir().mkpath(m_folder) || !file.open(QIODevice::WriteOnly) || file.write(m_image) != imageSize)
-            m_failures.append(u"cannot write %1"_s.arg(file.fileName()));
+        if (const QString failure = writeFirmwareFolder(m_folder, m_image); !failure.isEmpty())
+            m_failures.append(failure);
     }
 
     QStringList run()

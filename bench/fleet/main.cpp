@@ -27,7 +27,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <QTemporaryDir>
@@ -43,7 +42,7 @@ namespace {
 
 constexpr qsizetype imageSize = 1 << 20;
 // A firmware image as a technician's folder holds it.
-const QString imageName = u"7421BT-v1.0.bin"_s;
+const QString &imageName = benchImageName;
 const QString doneName = u"done"_s;
 // The image's blocks and the "done" marker's.
 constexpr qint64 blocksPerDevice = imageSize / Tftp::BlockSize + 2;
@@ -167,9 +166,8 @@ public:
         , m_clients(workPath)
         , m_standIn(std::chrono::milliseconds(options.turnaroundMs))
     {
-        QFile image(m_folder + u'/' + imageName);
-        if (!QDir().mkpath(m_folder) || !image.open(QIODevice::WriteOnly) || image.write(m_image) != imageSize)
-            m_setupFailures.append(u"cannot write the firmware folder %1"_s.arg(m_folder));
+        if (const QString failure = writeFirmwareFolder(m_folder, m_image); !failure.isEmpty())
+            m_setupFailures.append(failure);
         m_setupFailures.append(m_clients.missing({ Program::Swtxupdate }));
         m_standInPorts = m_standIn.openDevicePorts(mostDevices());
         if (m_standInPorts.size() < mostDevices())
