@@ -20,6 +20,21 @@ bool parseNumber(const QString &text, int minimum, int maximum, int *value)
     return ok && *value >= minimum && *value <= maximum;
 }
 
+// The value of an option to ask the device for, when given; on a value out
+// of range, *error says so.
+std::optional<int> askedValue(const QCommandLineParser &parser, const QCommandLineOption &option, int minimum,
+                              int maximum, QString *error)
+{
+    int value = 0;
+    if (!parser.isSet(option))
+        return std::nullopt;
+    if (!parseNumber(parser.value(option), minimum, maximum, &value)) {
+        *error = QStringLiteral("--%1 takes a whole number from %2 to %3").arg(option.names().constFirst()).arg(minimum).arg(maximum);
+        return std::nullopt;
+    }
+    return value;
+}
+
 QString waitsText(const Tftp::TransferPolicy &policy)
 {
     return QStringLiteral("%1 s").arg(double(policy.longestWaitMs()) / 1000, 0, 'f', 1);
@@ -148,27 +163,14 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         options.transferOptions.blockSize = fastBlockSize;
         options.transferOptions.windowSize = fastWindowSize;
     }
-    int value = 0;
-    if (parser.isSet(blockSizeOption)) {
-        if (!parseNumber(parser.value(blockSizeOption), Tftp::TransferOptions::minBlockSize,
-                         Tftp::TransferOptions::maxBlockSize, &value)) {
-            parsed.error = QStringLiteral("--block-size takes a whole number from %1 to %2")
-                                   .arg(Tftp::TransferOptions::minBlockSize)
-                                   .arg(Tftp::TransferOptions::maxBlockSize);
-            return parsed;
-        }
-        options.transferOptions.blockSize = value;
-    }
-    if (parser.isSet(windowOption)) {
-        if (!parseNumber(parser.value(windowOption), Tftp::TransferOptions::minWindowSize,
-                         Tftp::TransferOptions::maxWindowSize, &value)) {
-            parsed.error = QStringLiteral("--window takes a whole number from %1 to %2")
-                                   .arg(Tftp::TransferOptions::minWindowSize)
-                                   .arg(Tftp::TransferOptions::maxWindowSize);
-            return parsed;
-        }
-        options.transferOptions.windowSize = value;
-    }
+    if (const std::optional<int> blockSize = askedValue(parser, blockSizeOption, Tftp::TransferOptions::minBlockSize,
+                                                        Tftp::TransferOptions::maxBlockSize, &parsed.error))
+        options.transferOptions.blockSize = blockSize;
+    if (const std::optional<int> windowSize = askedValue(parser, windowOption, Tftp::TransferOptions::minWindowSize,
+                                                         Tftp::TransferOptions::maxWindowSize, &parsed.error))
+        options.transferOptions.windowSize = windowSize;
+    if (!parsed.error.isEmpty())
+        return parsed;
     options.interfaceName = parser.value(interfaceOption);
     options.logPath = parser.value(logOption);
     options.listOnly = parser.isSet(listOption);
