@@ -10,8 +10,6 @@ class PacketsTest : public QObject
 
 private slots:
     void requests();
-    void replies_data();
-    void replies();
 };
 
 void PacketsTest::requests()
@@ -36,51 +34,6 @@ void PacketsTest::requests()
     QVERIFY(parseOptionAcknowledgement(QByteArrayLiteral("\0\6")).value().isEmpty());
     QVERIFY(!parseOptionAcknowledgement(QByteArrayLiteral("\0\6blksize\0" "8")));
     QVERIFY(!parseOptionAcknowledgement(QByteArrayLiteral("\0\6blksize\0")));
-}
-
-// What each side makes of a datagram, read alone, as "kind number text" and
-// "kind block byte payload".
-QString writeSide(QByteArrayView datagram)
-{
-    const WriteReply reply = parseWriteReply(datagram);
-    return QStringLiteral("%1 %2 %3").arg(reply.kind).arg(reply.number).arg(reply.errorText);
-}
-
-QString readSide(QByteArrayView datagram)
-{
-    const ReadReply reply = parseReadReply(datagram);
-    return QStringLiteral("%1 %2 %3 %4 %5").arg(reply.kind).arg(reply.block).arg(int(quint8(reply.byte)))
-            .arg(QString::fromLatin1(reply.payload.toByteArray()), reply.errorText);
-}
-
-// A field a datagram lacks is never read: each datagram is copied to a buffer
-// that ends exactly where it ends, so that a read past it shows up under the
-// sanitizers.
-void PacketsTest::replies_data()
-{
-    QTest::addColumn<QByteArray>("datagram");
-    QTest::addColumn<QString>("write");
-    QTest::addColumn<QString>("read");
-    const auto row = [](const char *tag, const QByteArray &datagram, const char *write, const char *read) {
-        QTest::newRow(tag) << datagram << QString::fromUtf8(write) << QString::fromUtf8(read);
-    };
-    row("empty", {}, "5 0 ", "2 0 0  ");
-    row("one byte", QByteArray(1, 0), "5 0 ", "2 0 0  ");
-    row("ack 65535 with a trailing byte", QByteArray::fromHex("0004ffff00"), "0 65535 ", "3 65535 4  ");
-    row("data 128", QByteArray::fromHex("00030080616263"), "3 3 ", "0 128 0 abc ");
-    row("bare oack", QByteArray::fromHex("0006"), "1 0 ", "2 0 0  ");
-    row("error text ends at its zero", QByteArrayLiteral("\0\5\0\2Denied\0junk"), "2 2 Denied", "3 2 5  Denied");
-    row("error without zero, in UTF-8", QByteArrayLiteral("\0\5\1\0D\xc3\xa9j\xc3\xa0"), "2 256 D\u00e9j\u00e0", "3 256 5  D\u00e9j\u00e0");
-    row("error without code", QByteArray::fromHex("000500"), "5 0 ", "2 0 0  ");
-    row("bad first byte", QByteArray::fromHex("ff"), "5 0 ", "1 0 255  ");
-}
-
-void PacketsTest::replies()
-{
-    QFETCH(QByteArray, datagram);
-    const QByteArray exact(datagram.constData(), datagram.size());
-    QTEST(writeSide(exact), "write");
-    QTEST(readSide(exact), "read");
 }
 
 QTEST_APPLESS_MAIN(PacketsTest)

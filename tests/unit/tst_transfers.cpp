@@ -166,6 +166,10 @@ void TransfersTest::upload_data()
     row("ack ahead", strict, none, 1500, { "ack 1" }, { "wrq 1500" }, "Error on incoming packet number 1 vs expected 0");
     row("silence", strict, none, 10, { "oack", "timeout" }, { "wrq 10", "data 1 10" }, "No message received from host  ");
     row("error text with %1", strict, none, 10, { "error 0 50%1 done" }, { "wrq 10" }, "Protocol Error: 0 50%1 done");
+    // The text ends at its zero byte, or with the datagram; it is UTF-8.
+    row("error text, then bytes", strict, none, 10, { "00050002" "44656e696564" "00" "6a756e6b" }, { "wrq 10" }, "Protocol Error: 2 Denied");
+    row("error text without zero", strict, none, 10, { "0005010044c3a96ac3a0" }, { "wrq 10" }, "Protocol Error: 256 D\u00e9j\u00e0");
+    row("empty datagram", strict, none, 10, { "" }, { "wrq 10" }, "Truncated Packet Received: 0 bytes");
     row("rrq", strict, none, 10, { "000161626300" }, { "wrq 10" }, "Unexpected Packet Received: 1");
     row("data", strict, none, 10, { "oack", "data 1 3" }, { "wrq 10", "data 1 10" }, "Unexpected Packet Received: 3");
     row("opcode 260", strict, none, 10, { "01040000" }, { "wrq 10" }, "Unknown Op Code: 260");
