@@ -7,6 +7,7 @@
 
 #include <QDeadlineTimer>
 #include <QHostInfo>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 namespace Tftp {
@@ -91,6 +92,9 @@ TransferResult TransferRunner::run(Transfer &transfer, const TransferStep &reque
 bool TransferRunner::bind()
 {
     m_socket = std::make_unique<QUdpSocket>();
+    // A device on the local network is never reached through a proxy, and
+    // asking the system for one costs a helper thread and milliseconds.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     // Without a local address the socket serves both IP versions.
     const QHostAddress local(m_endpoints.localAddress);
     const bool bound = m_socket->bind(local.isNull() ? QHostAddress(QHostAddress::Any) : local, 0);
