@@ -27,8 +27,9 @@ int main(int argc, char *argv[])
 {
     installInterruptHandlers();
     QCoreApplication app(argc, argv);
+    QTftp settings;
     QCoreApplication::setApplicationName(QStringLiteral("swtxupdate"));
-    QCoreApplication::setApplicationVersion(QTftp().updaterVersion());
+    QCoreApplication::setApplicationVersion(settings.updaterVersion());
     // The controller narrates its work with qDebug() for the window's
     // developers; a command-line tool prints only what the user asked for.
     // QT_LOGGING_RULES still turns it back on.
@@ -44,7 +45,6 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("orvane.com"));
     QCoreApplication::setApplicationName(QStringLiteral("SwTxUpdater"));
-    QTftp settings;
 
     const QFileInfo folder(options.folder);
     if (!folder.isDir())
