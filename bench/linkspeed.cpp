@@ -35,10 +35,13 @@ public:
         : m_setup(setup)
         , m_clients(clients)
         , m_folder(workPath + u"/linkspeed"_s)
+        , m_markerPath(workPath + u"/linkspeed-done"_s)
         , m_image(benchImage(imageSize))
     {
         if (const QString failure = writeFirmwareFolder(m_folder, m_image); !failure.isEmpty())
             m_failures.append(failure);
+        if (QFile marker(m_markerPath); !marker.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            m_failures.append(u"cannot write %1: %2"_s.arg(m_markerPath, marker.errorString()));
     }
 
     QStringList run()
@@ -60,8 +63,9 @@ public:
             const Startup startup = m_clients.startup(program);
             startups.append(u"%1 %2 ms"_s.arg(startup.version, fixed(startup.wallMs, 1)));
         }
-        print(u"Every client runs as a child process, timed from the spawn to the reaping; swtxupdate also sends "
-              "the empty \"done\" marker. Their start with no transfer (median of 5 version queries): %1.\n"_s.arg(
+        print(u"Every client does the whole update, the image and then the empty \"done\" marker: swtxupdate in "
+              "one run, each other client in two. Each run is a child process, timed from the spawn to the reaping. "
+              "The clients' start with no transfer (median of 5 version queries): %1.\n"_s.arg(
                       startups.join(u", "_s)));
         for (int server = 0; server < m_setup.servers.size(); ++server)
             printServerTable(server);
@@ -91,12 +95,21 @@ private:
             relay->setDelay(std::chrono::microseconds(qRound(link(key).delayMs * 1000)));
             relay->listen();
         }
-        const ChildRun child =
-                m_clients.run(m_clients.command(client(key), ours ? m_folder : m_folder + u'/' + imageName, name,
-                                                relay ? relay->port() : tftpd.port()),
-                              uploadTimeoutMs);
+        const quint16 port = relay ? relay->port() : tftpd.port();
+        ChildRun child = m_clients.run(
+                m_clients.command(client(key), ours ? m_folder : m_folder + u'/' + imageName, name, port),
+                uploadTimeoutMs);
+        // The peers send the marker in a run of their own, so that every
+        // client is timed for the same work.
+        if (!ours && child.failure.isEmpty()) {
+            const ChildRun marker =
+                    m_clients.run(m_clients.command(client(key), m_markerPath, doneName, port), uploadTimeoutMs);
+            child.failure = marker.failure;
+            child.wallMs += marker.wallMs;
+            child.cpuMs += marker.cpuMs;
+        }
         QStringList problems = { child.failure, storedMismatch(tftpd, name, m_image),
-                                 ours ? storedMismatch(tftpd, doneName, QByteArray("", 0)) : QString() };
+                                 storedMismatch(tftpd, doneName, QByteArray("", 0)) };
         problems.removeAll(QString());
         const QString what = u"%1, %2, %3"_s.arg(link(key).name(), server(key).name, client(key).label);
         if (problems.isEmpty()) {
@@ -143,13 +156,12 @@ private:
     }
 
     // A round trip for the request and for every window, plus the bytes at
-    // the link's rate; swtxupdate's "done" marker takes two round trips more.
+    // the link's rate; the "done" marker takes two round trips more.
     std::optional<double> limitMs(const Key &key) const
     {
         const std::optional<double> rate = bytesPerMs(std::get<1>(key));
         const double blocks = double(imageSize / client(key).blockSize + 1);
-        const double roundTrips =
-                std::ceil(blocks / windowSize(key)) + 1 + (client(key).program == Program::Swtxupdate ? 2 : 0);
+        const double roundTrips = std::ceil(blocks / windowSize(key)) + 1 + 2;
         return rate ? std::optional(2 * link(key).delayMs * roundTrips + imageSize / *rate) : std::nullopt;
     }
 
@@ -228,6 +240,7 @@ private:
     const LinkSpeedSetup &m_setup;
     const Clients &m_clients;
     QString m_folder; // holds the image alone, for swtxupdate; the peers upload the same file
+    QString m_markerPath; // an empty file, which the peers upload as "done"
     QByteArray m_image;
     std::map<Key, QList<double>> m_wallMs; // of the runs that stored the image exactly
     std::map<Key, QList<double>> m_cpuMs;
