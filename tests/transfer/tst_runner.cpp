@@ -48,7 +48,6 @@ private slots:
     void init() { QVERIFY(device.bind(localHost, 0)); }
     void cleanup() { device.close(); }
     void timeoutTextAfterStrays();
-    void stopsWithinATenth();
     void throughTheController_data();
     void throughTheController();
 
@@ -81,27 +80,6 @@ void RunnerTest::timeoutTextAfterStrays()
     ended = true;
     flood.join();
     QCOMPARE(statusText(result), QStringLiteral("No message received from host  Network operation timed out"));
-}
-
-// A stop ends the transfer at once, and a transfer told to says goodbye.
-void RunnerTest::stopsWithinATenth()
-{
-    std::atomic<bool> stop = false;
-    QElapsedTimer sinceStop;
-    const auto result = serve(QtConcurrent::run([&] {
-                                  Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() },
-                                                              { 0, 10000, true }, {}, stop);
-                                  return runner.put(QStringLiteral("a.bin"), "abc", false);
-                              }),
-                              device, [&](const QByteArray &) {
-                                  stop = true;
-                                  sinceStop.start();
-                                  return QByteArray();
-                              });
-    QCOMPARE(result.outcome, Tftp::TransferResult::Stopped);
-    QCOMPARE_LT(sinceStop.elapsed(), 1000);
-    QVERIFY(device.waitForReadyRead(5000));
-    QCOMPARE(device.receiveDatagram().data(), QByteArray("\0\5\0\0Transfer stopped\0", 21));
 }
 
 // An upload through the controller, on a pool thread as the window runs it,
