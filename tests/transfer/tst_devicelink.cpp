@@ -20,8 +20,8 @@ class DeviceLinkTest : public QObject
 
 private slots:
     void deletedSocketIsLeftAlone();
-    void mappedDevice();
-    void firstPortKept();
+    void answers_data();
+    void answers();
 };
 
 namespace {
@@ -55,65 +55,53 @@ void DeviceLinkTest::deletedSocketIsLeftAlone()
     ::close(reused);
 }
 
-// A socket bound for both IP versions sees an IPv4 device in mapped form. It
-// is still the device, followed to each new port; other hosts are not.
-void DeviceLinkTest::mappedDevice()
+// The device answers from a new port, then from a third: a socket bound for
+// both IP versions sees it in mapped form and follows it to each; a link that
+// stays with the first port drops the third's answers, as those of a second
+// transfer process, and keeps sending to the first. Other hosts are never
+// heard. What the system refuses, the link reports in the socket's own words;
+// and the socket comes back non-blocking.
+void DeviceLinkTest::answers_data()
 {
-    QUdpSocket socket;
-    if (!socket.bind(QHostAddress(QHostAddress::Any), 0))
-        QSKIP("no socket for both IP versions");
-    const QHostAddress localHost(QHostAddress::LocalHost);
-    QUdpSocket device;
-    QUdpSocket deviceNewPort;
-    QUdpSocket stranger;
-    QVERIFY(device.bind(localHost, 0) && deviceNewPort.bind(localHost, 0)
-            && stranger.bind(QHostAddress(u"127.0.0.2"_s), 0));
-    DeviceLink link(socket, localHost, device.localPort(), false);
-    QByteArray buffer(64, '\0');
-
-    QVERIFY(link.send("request"));
-    QCOMPARE(receiveOn(device).data(), "request"_ba);
-    for (const QByteArray &answer : { "first"_ba, "second"_ba }) {
-        // Loopback keeps the order of sending.
-        stranger.writeDatagram("stray", localHost, socket.localPort());
-        deviceNewPort.writeDatagram(answer, localHost, socket.localPort());
-        QCOMPARE(link.receive(buffer, 5000), -1);
-        QCOMPARE(link.receive(buffer, 5000), answer.size());
-        QVERIFY(link.send("next"));
-        QCOMPARE(receiveOn(deviceNewPort).data(), "next"_ba);
-    }
-    QVERIFY(!device.hasPendingDatagrams() && !stranger.hasPendingDatagrams());
+    QTest::addColumn<bool>("bothVersions");
+    QTest::addColumn<bool>("stayWithFirstPort");
+    QTest::newRow("mapped, followed") << true << false;
+    QTest::newRow("first port kept") << false << true;
 }
 
-// A link that stays with the first port drops a second transfer process's
-// answers, and keeps sending to the first. What the system refuses, the link
-// reports in the socket's own words; and the socket comes back non-blocking.
-void DeviceLinkTest::firstPortKept()
+void DeviceLinkTest::answers()
 {
+    QFETCH(bool, bothVersions);
+    QFETCH(bool, stayWithFirstPort);
     const QHostAddress localHost(QHostAddress::LocalHost);
-    QUdpSocket socket;
-    QUdpSocket listening;
-    QUdpSocket first;
-    QUdpSocket second;
-    QVERIFY(socket.bind(localHost, 0) && listening.bind(localHost, 0) && first.bind(localHost, 0)
-            && second.bind(localHost, 0));
+    QUdpSocket socket, device, first, third, stranger;
+    if (!socket.bind(bothVersions ? QHostAddress(QHostAddress::Any) : localHost, 0))
+        QSKIP("no socket for both IP versions");
+    QVERIFY(device.bind(localHost, 0) && first.bind(localHost, 0) && third.bind(localHost, 0)
+            && stranger.bind(QHostAddress(u"127.0.0.2"_s), 0));
     {
-        DeviceLink link(socket, localHost, listening.localPort(), true);
+        DeviceLink link(socket, localHost, device.localPort(), stayWithFirstPort);
         QByteArray buffer(64, '\0');
         QVERIFY(link.send("request"));
-        QCOMPARE(receiveOn(listening).data(), "request"_ba);
+        QCOMPARE(receiveOn(device).data(), "request"_ba);
+        // Loopback keeps the order of sending.
+        stranger.writeDatagram("stray", localHost, socket.localPort());
         first.writeDatagram("answer", localHost, socket.localPort());
-        second.writeDatagram("late answer", localHost, socket.localPort());
+        stranger.writeDatagram("stray", localHost, socket.localPort());
+        third.writeDatagram("late", localHost, socket.localPort());
+        QCOMPARE(link.receive(buffer, 5000), -1);
         QCOMPARE(link.receive(buffer, 5000), 6);
         QCOMPARE(link.receive(buffer, 5000), -1);
+        QCOMPARE(link.receive(buffer, 5000), stayWithFirstPort ? -1 : 4);
         QVERIFY(link.send("ne", "xt")); // a header and a payload make one datagram
-        QCOMPARE(receiveOn(first).data(), "next"_ba);
-        QVERIFY(!second.hasPendingDatagrams());
+        QCOMPARE(receiveOn(stayWithFirstPort ? first : third).data(), "next"_ba);
+        QVERIFY(!device.hasPendingDatagrams() && !stranger.hasPendingDatagrams()
+                && !(stayWithFirstPort ? third : first).hasPendingDatagrams());
 
         const QByteArray tooLarge(70000, 'x');
-        QCOMPARE(second.writeDatagram(tooLarge, localHost, first.localPort()), -1);
+        QCOMPARE(stranger.writeDatagram(tooLarge, localHost, first.localPort()), -1);
         QVERIFY(!link.send(tooLarge));
-        QCOMPARE(socket.errorString(), second.errorString());
+        QCOMPARE(socket.errorString(), stranger.errorString());
     }
     QVERIFY(nonBlocking(int(socket.socketDescriptor())));
 }
