@@ -19,13 +19,15 @@
 
 namespace {
 
-const QString tftpdHpaProgram = QStringLiteral("/usr/sbin/in.tftpd");
-const QString atftpdProgram = QStringLiteral(ATFTPD_PROGRAM);
-
 // Read back by the start-up probe: the right bytes prove that the server
 // listens, serves our root and may read files in it.
 const QString probeName = QStringLiteral(".tftpd-ready");
 const QByteArray probeContent = QByteArrayLiteral("ready\n");
+
+QString programOf(TftpdProcess::Server server)
+{
+    return server == TftpdProcess::Atftpd ? QStringLiteral(ATFTPD_PROGRAM) : QStringLiteral("/usr/sbin/in.tftpd");
+}
 
 bool setMode(const QString &path, mode_t mode)
 {
@@ -47,7 +49,7 @@ TftpdProcess::~TftpdProcess()
 
 QString TftpdProcess::unavailableReason(Server server)
 {
-    const QString program = server == Atftpd ? atftpdProgram : tftpdHpaProgram;
+    const QString program = programOf(server);
     if (!QFileInfo(program).isExecutable())
         return QStringLiteral("%1 is not installed (Debian package %2)")
                 .arg(program, server == Atftpd ? QStringLiteral("atftpd") : QStringLiteral("tftpd-hpa"));
@@ -65,8 +67,8 @@ bool TftpdProcess::start()
     if (!m_errorString.isEmpty())
         return false;
     // The server drops to nobody, which must create files in its root.
-    if (!m_root.isValid() || !setMode(rootPath(), 0777) || !writeFile(probeName, probeContent)) {
-        m_errorString = QStringLiteral("cannot prepare the server root %1").arg(rootPath());
+    if (!m_root.isValid() || !setMode(m_root.path(), 0777) || !writeFile(probeName, probeContent)) {
+        m_errorString = QStringLiteral("cannot prepare the server root %1").arg(m_root.path());
         return false;
     }
     return launch();
@@ -86,13 +88,9 @@ bool TftpdProcess::launch()
     m_port = listener.localPort();
     const QString idleSeconds = QStringLiteral("3600"); // before the server ends by itself
     m_arguments = m_server == Atftpd
-            ? QStringList{ QStringLiteral("--user"), QStringLiteral("nobody"), QStringLiteral("--group"),
-                           QStringLiteral("nogroup"), QStringLiteral("--tftpd-timeout"), idleSeconds,
-                           QStringLiteral("--logfile"), QStringLiteral("/dev/null") }
-                    + m_extraArguments + QStringList{ rootPath() }
-            : QStringList{ QStringLiteral("-t"), idleSeconds, QStringLiteral("-c"), QStringLiteral("-u"),
-                           QStringLiteral("nobody") }
-                    + m_extraArguments + QStringList{ QStringLiteral("-s"), rootPath() };
+            ? QStringList{ "--user", "nobody", "--group", "nogroup", "--tftpd-timeout", idleSeconds, "--logfile", "/dev/null" }
+                    + m_extraArguments + QStringList{ m_root.path() }
+            : QStringList{ "-t", idleSeconds, "-c", "-u", "nobody" } + m_extraArguments + QStringList{ "-s", m_root.path() };
     return spawn(int(listener.socketDescriptor())) && awaitProbeAnswer();
 }
 
@@ -102,7 +100,7 @@ bool TftpdProcess::spawn(int listeningSocket)
     // Everything the child uses is made before the fork: until it calls
     // exec, the child of a threaded program may only make async-signal-safe
     // calls.
-    const QString program = m_server == Atftpd ? atftpdProgram : tftpdHpaProgram;
+    const QString program = programOf(m_server);
     QByteArrayList arguments{ QFile::encodeName(program) };
     for (const QString &argument : std::as_const(m_arguments))
         arguments.append(argument.toLocal8Bit());
@@ -137,24 +135,18 @@ bool TftpdProcess::spawn(int listeningSocket)
 bool TftpdProcess::awaitProbeAnswer()
 {
     QUdpSocket probe;
-    if (!probe.bind(m_address, 0)) {
-        m_errorString = QStringLiteral("no free port on %1").arg(m_address.toString());
-        return false;
-    }
     const QByteArray request = QByteArrayLiteral("\0\1") + QFile::encodeName(probeName) + QByteArrayLiteral("\0octet\0");
     const QDeadlineTimer deadline(5000);
     while (!deadline.hasExpired()) {
         probe.writeDatagram(request, m_address, m_port);
         if (probe.waitForReadyRead(100)) {
             const QNetworkDatagram reply = probe.receiveDatagram();
-            if (reply.data() != QByteArrayLiteral("\0\3\0\1") + probeContent) {
-                m_errorString = QStringLiteral("the server answered the probe with %1")
-                                        .arg(QString::fromLatin1(reply.data().toHex(' ')));
-                return false;
-            }
             // Acknowledging the only block lets that transfer process end now.
             probe.writeDatagram(QByteArrayLiteral("\0\4\0\1"), reply.senderAddress(), quint16(reply.senderPort()));
-            return true;
+            if (reply.data() == QByteArrayLiteral("\0\3\0\1") + probeContent)
+                return true;
+            m_errorString = QStringLiteral("the server answered the probe with %1").arg(QString::fromLatin1(reply.data().toHex(' ')));
+            return false;
         }
         int status = 0;
         if (::waitpid(pid_t(m_pid), &status, WNOHANG) == m_pid) {

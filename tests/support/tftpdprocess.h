@@ -42,7 +42,6 @@ public:
     QHostAddress address() const { return m_address; }
     quint16 port() const { return m_port; }
     QStringList arguments() const { return m_arguments; }
-    QString rootPath() const { return m_root.path(); }
     QString filePath(const QString &name) const { return m_root.filePath(name); }
 
     // Stores a file the server may hand out: it serves world-readable files only.
