@@ -140,133 +140,128 @@ class TransfersTest : public QObject
     Q_OBJECT
 
 private slots:
-    void upload_data();
-    void upload();
-    void download_data();
-    void download();
+    void upload_data()
+    {
+        addColumns();
+        // An application image: the device refuses one it already runs when it
+        // reads the request. A refusal after data means it did not arrive whole.
+        row("bypass: refused request", strict, none, 700, { "error 2 exists" }, { "wrq 700" }, "No Error");
+        row("bypass: refused after data", strict, none, 700, { "oack", "error 3 Disk full" }, { "wrq 700", "data 1 512" }, "Protocol Error: 3 Disk full");
+        row("bypass: refused after resent request", resilient, none, 700, { "timeout", "error 2 exists" }, { "wrq 700", "wrq 700 @1000" }, "No Error");
+        row("empty image", strict, none, 0, { "oack", "ack 1" }, { "wrq 0", "data 1 0" }, "No Error");
+        row("512 bytes, no options", strict, none, 512, { "ack 0", "ack 1", "ack 2" }, { "wrq 512", "data 1 512", "data 2 0" }, "No Error");
+        row("1000 bytes", strict, none, 1000, { "oack", "ack 1", "ack 2" }, { "wrq 1000", "data 1 512", "data 2 488" }, "No Error");
+        row("awaits ack 1", strict, none, 200000, { "oack blksize 8" }, { "wrq 200000", "data 1 512" }, "");
+        // A server that missed DATA 1 re-sends its OACK: never an acknowledgement.
+        row("oack re-sent after data 1", strict, none, 1500, { "oack", "oack" }, { "wrq 1500", "data 1 512" }, "Unexpected Packet Received: 6");
+        row("oack after data 2", strict, none, 1500, { "oack", "ack 1", "oack" }, { "wrq 1500", "data 1 512", "data 2 512" }, "Unexpected Packet Received: 6");
+        row("duplicate ack", strict, none, 1500, { "ack 0", "ack 1", "ack 1" }, { "wrq 1500", "data 1 512", "data 2 512" }, "Error on incoming packet number 1 vs expected 2");
+        row("ack ahead", strict, none, 1500, { "ack 1" }, { "wrq 1500" }, "Error on incoming packet number 1 vs expected 0");
+        row("silence", strict, none, 10, { "oack", "timeout" }, { "wrq 10", "data 1 10" }, "No message received from host  ");
+        row("error text with %1", strict, none, 10, { "error 0 50%1 done" }, { "wrq 10" }, "Protocol Error: 0 50%1 done");
+        // The text ends at its zero byte, or with the datagram; it is UTF-8.
+        row("error text, then bytes", strict, none, 10, { "00050002" "44656e696564" "00" "6a756e6b" }, { "wrq 10" }, "Protocol Error: 2 Denied");
+        row("error text without zero", strict, none, 10, { "0005010044c3a96ac3a0" }, { "wrq 10" }, "Protocol Error: 256 D\u00e9j\u00e0");
+        row("empty datagram", strict, none, 10, { "" }, { "wrq 10" }, "Truncated Packet Received: 0 bytes");
+        row("rrq", strict, none, 10, { "000161626300" }, { "wrq 10" }, "Unexpected Packet Received: 1");
+        row("data", strict, none, 10, { "oack", "data 1 3" }, { "wrq 10", "data 1 10" }, "Unexpected Packet Received: 3");
+        row("opcode 260", strict, none, 10, { "01040000" }, { "wrq 10" }, "Unknown Op Code: 260");
+        row("short ack", strict, none, 10, { "000400" }, { "wrq 10" }, "Truncated Packet Received: 3 bytes");
+        row("too large", strict, none, int(MaxImageSize) + 1, {}, {}, "Image too large to send: 33553920 bytes, the limit is 33553919 bytes");
+        row("largest", strict, none, int(MaxImageSize), { "oack" }, { "wrq 33553919", "data 1 512" }, "");
+
+        row("resent after silence", resilient, none, 100, { "oack", "timeout", "ack 1" }, { "wrq 100", "data 1 100", "data 1 100 @1000" }, "No Error");
+        row("request resent", resilient, none, 0, { "timeout", "oack", "ack 1" }, { "wrq 0", "wrq 0 @1000", "data 1 0" }, "No Error");
+        // Repeats are not answered: our own time-out sends the block again.
+        row("oack repeated", resilient, none, 100, { "oack", "oack", "timeout", "ack 1" }, { "wrq 100", "data 1 100", "data 1 100 @1000" }, "No Error");
+        row("acks of acknowledged blocks ignored", resilient, none, 1500, { "ack 0", "ack 1", "ack 1", "oack", "ack 0", "ack 2", "ack 3" }, { "wrq 1500", "data 1 512", "data 2 512", "data 3 476" }, "No Error");
+        row("ack of a block not sent", resilient, none, 1500, { "ack 0", "ack 2" }, { "wrq 1500", "data 1 512" }, "Error on incoming packet number 2 vs expected 1");
+        row("waits double until retries run out", resilient, none, 10, { "oack", "timeout", "timeout", "timeout" }, { "wrq 10", "data 1 10", "data 1 10 @1000", "data 1 10 @2000" }, "No message received from host  ");
+        row("retries per block", resilient, none, 600, { "ack 0", "timeout", "timeout", "ack 1", "timeout", "ack 2" }, { "wrq 600", "data 1 512", "data 1 512 @1000", "data 1 512 @2000", "data 2 88", "data 2 88 @1000" }, "No Error");
+        row("farewell when retries run out", telling, none, 10, { "oack", "timeout" }, { "wrq 10", "data 1 10", "error 0" }, "No message received from host  ");
+        row("farewell when stopped", telling, none, 10, { "stop" }, { "wrq 10", "error 0" }, "Transfer stopped");
+        row("no farewell after the device's error", telling, big, 10, { "error 8 no options" }, { "wrq 10 blksize 1024" }, "Protocol Error: 8 no options");
+
+        // Options: the OACK decides, and what it leaves out stays at 512 and 1.
+        row("options accepted", strict, both, 5000, { "oack tsize 5000 blksize 1024 windowsize 4", "ack 4", "ack 5" }, { "wrq 5000 blksize 1024 windowsize 4", "data 1 1024", "data 2 1024", "data 3 1024", "data 4 1024", "data 5 904" }, "No Error [1024/4]");
+        row("lower block size accepted", strict, both, 1000, { "oack BLKSIZE 600", "ack 1", "ack 2" }, { "wrq 1000 blksize 1024 windowsize 4", "data 1 600", "data 2 400" }, "No Error [600/1]");
+        row("plain ack 0: no options", strict, both, 600, { "ack 0", "ack 1", "ack 2" }, { "wrq 600 blksize 1024 windowsize 4", "data 1 512", "data 2 88" }, "No Error");
+        row("block size larger than asked", telling, big, 10, { "oack blksize 1025" }, { "wrq 10 blksize 1024", "error 8" }, "Option negotiation failed: blksize 1025, asked for 1024");
+        row("window of zero", strict, both, 10, { "oack windowsize 0" }, { "wrq 10 blksize 1024 windowsize 4" }, "Option negotiation failed: windowsize 0, asked for 4");
+        row("option not asked for", strict, big, 10, { "oack windowsize 4" }, { "wrq 10 blksize 1024" }, "Option negotiation failed: windowsize 4, not asked for");
+        row("malformed oack", strict, big, 10, { "0006626c6b73697a6500" }, { "wrq 10 blksize 1024" }, "Option negotiation failed: malformed option acknowledgement");
+        row("too large for the block size accepted", telling, big, int(MaxImageSize) + 1, { "ack 0" }, { "wrq 33553920 blksize 1024", "error 8" }, "Image too large to send: 33553920 bytes, the limit is 33553919 bytes");
+        row("too large even for the block size asked", strict, big, 1024 * 65535, {}, {}, "Image too large to send: 67107840 bytes, the limit is 67107839 bytes");
+
+        // Windows: an ACK of any block of the window moves it to the block after.
+        row("block lost in a window", strict, windowed, 3000, { "oack windowsize 4", "ack 2", "ack 6" }, { "wrq 3000 windowsize 4", "data 1 512", "data 2 512", "data 3 512", "data 4 512", "data 3 512", "data 4 512", "data 5 512", "data 6 440" }, "No Error [512/4]");
+        row("old acks in a window ignored", strict, windowed, 2100, { "oack windowsize 4", "ack 4", "ack 4", "ack 2", "ack 5" }, { "wrq 2100 windowsize 4", "data 1 512", "data 2 512", "data 3 512", "data 4 512", "data 5 52" }, "No Error [512/4]");
+        row("lost ack: window again", resilient, windowed, 1500, { "oack windowsize 4", "timeout", "ack 3" }, { "wrq 1500 windowsize 4", "data 1 512", "data 2 512", "data 3 476", "data 1 512 @1000", "data 2 512", "data 3 476" }, "No Error [512/4]");
+    }
+
+    void upload()
+    {
+        QFETCH(TransferPolicy, policy);
+        QFETCH(TransferOptions, options);
+        QFETCH(int, size);
+        QFETCH(QStringList, script);
+        const QByteArray uploaded = image(size);
+        const bool bypassable = QByteArray(QTest::currentDataTag()).startsWith("bypass");
+        WriteTransfer transfer(QStringLiteral("7420-v1.bin"), uploaded, bypassable, policy, options);
+
+        const auto [sent, end] = play(transfer, script, uploaded, policy.replyTimeoutMs);
+        QTEST(sent, "sent");
+        QTEST(end, "end");
+    }
+
+    void download_data()
+    {
+        addColumns(); // size: the bytes the download ends with
+        row("empty file", strict, none, 0, { "data 1 0" }, { "rrq", "ack 1" }, "No Error");
+        row("512 bytes", strict, none, 512, { "data 1 512", "data 2 0" }, { "rrq", "ack 1", "ack 2" }, "No Error");
+        row("block repeated, strict", strict, none, 512, { "data 1 512", "data 1 512" }, { "rrq", "ack 1" }, "Error on incoming packet number 1 vs expected 2");
+        // An ERROR whose code is the awaited block number; its text is no data.
+        row("error as block 1", strict, none, 0, { "error 1 File not found" }, { "rrq" }, "Incoming packet returned invalid operation code (\x05).");
+        row("error 2", strict, none, 0, { "error 2 Access violation" }, { "rrq" }, "Error on incoming packet number 2 vs expected 1");
+        row("first byte", strict, none, 0, { "41030001" }, { "rrq" }, "Incoming packet has invalid first byte (A).");
+        row("header cut short", strict, none, 0, { "000300" }, { "rrq" }, "Truncated Packet Received: 3 bytes");
+        row("silence", strict, none, 0, { "timeout" }, { "rrq" }, "No message received from host  ");
+        // Our acknowledgement was lost: the server sends the block again.
+        row("block repeated", resilient, none, 522, { "data 1 512", "data 1 512", "data 2 10" }, { "rrq", "ack 1", "ack 1", "ack 2" }, "No Error");
+        row("request resent", resilient, none, 5, { "timeout", "data 1 5" }, { "rrq", "rrq @1000", "ack 1" }, "No Error");
+        row("retries run out", resilient, none, 512, { "data 1 512", "timeout", "timeout", "timeout" }, { "rrq", "ack 1", "ack 1 @1000", "ack 1 @2000" }, "No message received from host  ");
+
+        row("options accepted", strict, both, 2058, { "oack blksize 1024 windowsize 4", "data 1 1024", "data 2 1024", "data 3 10" }, { "rrq blksize 1024 windowsize 4", "ack 0", "ack 3" }, "No Error [1024/4]");
+        row("options ignored", strict, both, 10, { "data 1 10" }, { "rrq blksize 1024 windowsize 4", "ack 1" }, "No Error");
+        row("window size left out", strict, both, 1034, { "oack blksize 1024", "data 1 1024", "data 2 10" }, { "rrq blksize 1024 windowsize 4", "ack 0", "ack 1", "ack 2" }, "No Error [1024/1]");
+        row("tsize not asked for", telling, both, 0, { "oack tsize 10" }, { "rrq blksize 1024 windowsize 4", "error 8" }, "Option negotiation failed: tsize 10, not asked for");
+        row("every windowsize-th block", strict, windowed, 2560, { "oack windowsize 4", "data 1 512", "data 2 512", "data 3 512", "data 4 512", "data 5 512", "data 6 0" }, { "rrq windowsize 4", "ack 0", "ack 4", "ack 6" }, "No Error [512/4]");
+        // A gap is answered once with the last block in order; the window
+        // starts again after it.
+        row("gap", strict, windowed, 1034, { "oack windowsize 4", "data 1 512", "data 3 512", "data 4 512", "data 2 512", "data 3 10" }, { "rrq windowsize 4", "ack 0", "ack 1", "ack 3" }, "No Error [512/4]");
+        row("window repeated", resilient, windowed, 1024, { "oack windowsize 2", "data 1 512", "data 2 512", "data 1 512", "data 2 512", "timeout", "data 3 0" }, { "rrq windowsize 4", "ack 0", "ack 2", "ack 2", "ack 2 @1000", "ack 3" }, "No Error [512/2]");
+    }
+
+    void download()
+    {
+        QFETCH(TransferPolicy, policy);
+        QFETCH(TransferOptions, options);
+        QFETCH(int, size);
+        QFETCH(QStringList, script);
+        QByteArray file("kept:");
+        ReadTransfer transfer(QStringLiteral("file"), &file, policy, options);
+
+        const auto [sent, end] = play(transfer, script, {}, policy.replyTimeoutMs);
+        QTEST(sent, "sent");
+        QTEST(end, "end");
+        // Each block's bytes are image(its size) from offset 0.
+        const int blockSize = options.blockSize.value_or(512);
+        QByteArray expected("kept:");
+        for (int left = size; left >= 0; left -= blockSize)
+            expected += image(qMin(left, blockSize));
+        QCOMPARE(file, expected);
+    }
 };
-
-void TransfersTest::upload_data()
-{
-    addColumns();
-    // An application image: the device refuses one it already runs when it
-    // reads the request. A refusal after data means it did not arrive whole.
-    row("bypass: refused request", strict, none, 700, { "error 2 exists" }, { "wrq 700" }, "No Error");
-    row("bypass: refused after data", strict, none, 700, { "oack", "error 3 Disk full" }, { "wrq 700", "data 1 512" }, "Protocol Error: 3 Disk full");
-    row("bypass: refused after resent request", resilient, none, 700, { "timeout", "error 2 exists" }, { "wrq 700", "wrq 700 @1000" }, "No Error");
-    row("empty image", strict, none, 0, { "oack", "ack 1" }, { "wrq 0", "data 1 0" }, "No Error");
-    row("512 bytes, no options", strict, none, 512, { "ack 0", "ack 1", "ack 2" }, { "wrq 512", "data 1 512", "data 2 0" }, "No Error");
-    row("1000 bytes", strict, none, 1000, { "oack", "ack 1", "ack 2" }, { "wrq 1000", "data 1 512", "data 2 488" }, "No Error");
-    row("awaits ack 1", strict, none, 200000, { "oack blksize 8" }, { "wrq 200000", "data 1 512" }, "");
-    // A server that missed DATA 1 re-sends its OACK: never an acknowledgement.
-    row("oack re-sent after data 1", strict, none, 1500, { "oack", "oack" }, { "wrq 1500", "data 1 512" }, "Unexpected Packet Received: 6");
-    row("oack after data 2", strict, none, 1500, { "oack", "ack 1", "oack" }, { "wrq 1500", "data 1 512", "data 2 512" }, "Unexpected Packet Received: 6");
-    row("duplicate ack", strict, none, 1500, { "ack 0", "ack 1", "ack 1" }, { "wrq 1500", "data 1 512", "data 2 512" }, "Error on incoming packet number 1 vs expected 2");
-    row("ack ahead", strict, none, 1500, { "ack 1" }, { "wrq 1500" }, "Error on incoming packet number 1 vs expected 0");
-    row("silence", strict, none, 10, { "oack", "timeout" }, { "wrq 10", "data 1 10" }, "No message received from host  ");
-    row("error text with %1", strict, none, 10, { "error 0 50%1 done" }, { "wrq 10" }, "Protocol Error: 0 50%1 done");
-    // The text ends at its zero byte, or with the datagram; it is UTF-8.
-    row("error text, then bytes", strict, none, 10, { "00050002" "44656e696564" "00" "6a756e6b" }, { "wrq 10" }, "Protocol Error: 2 Denied");
-    row("error text without zero", strict, none, 10, { "0005010044c3a96ac3a0" }, { "wrq 10" }, "Protocol Error: 256 D\u00e9j\u00e0");
-    row("empty datagram", strict, none, 10, { "" }, { "wrq 10" }, "Truncated Packet Received: 0 bytes");
-    row("rrq", strict, none, 10, { "000161626300" }, { "wrq 10" }, "Unexpected Packet Received: 1");
-    row("data", strict, none, 10, { "oack", "data 1 3" }, { "wrq 10", "data 1 10" }, "Unexpected Packet Received: 3");
-    row("opcode 260", strict, none, 10, { "01040000" }, { "wrq 10" }, "Unknown Op Code: 260");
-    row("short ack", strict, none, 10, { "000400" }, { "wrq 10" }, "Truncated Packet Received: 3 bytes");
-    row("too large", strict, none, int(MaxImageSize) + 1, {}, {}, "Image too large to send: 33553920 bytes, the limit is 33553919 bytes");
-    row("largest", strict, none, int(MaxImageSize), { "oack" }, { "wrq 33553919", "data 1 512" }, "");
-
-    row("resent after silence", resilient, none, 100, { "oack", "timeout", "ack 1" }, { "wrq 100", "data 1 100", "data 1 100 @1000" }, "No Error");
-    row("request resent", resilient, none, 0, { "timeout", "oack", "ack 1" }, { "wrq 0", "wrq 0 @1000", "data 1 0" }, "No Error");
-    // Repeats are not answered: our own time-out sends the block again.
-    row("oack repeated", resilient, none, 100, { "oack", "oack", "timeout", "ack 1" }, { "wrq 100", "data 1 100", "data 1 100 @1000" }, "No Error");
-    row("acks of acknowledged blocks ignored", resilient, none, 1500, { "ack 0", "ack 1", "ack 1", "oack", "ack 0", "ack 2", "ack 3" }, { "wrq 1500", "data 1 512", "data 2 512", "data 3 476" }, "No Error");
-    row("ack of a block not sent", resilient, none, 1500, { "ack 0", "ack 2" }, { "wrq 1500", "data 1 512" }, "Error on incoming packet number 2 vs expected 1");
-    row("waits double until retries run out", resilient, none, 10, { "oack", "timeout", "timeout", "timeout" }, { "wrq 10", "data 1 10", "data 1 10 @1000", "data 1 10 @2000" }, "No message received from host  ");
-    row("retries per block", resilient, none, 600, { "ack 0", "timeout", "timeout", "ack 1", "timeout", "ack 2" }, { "wrq 600", "data 1 512", "data 1 512 @1000", "data 1 512 @2000", "data 2 88", "data 2 88 @1000" }, "No Error");
-    row("farewell when retries run out", telling, none, 10, { "oack", "timeout" }, { "wrq 10", "data 1 10", "error 0" }, "No message received from host  ");
-    row("farewell when stopped", telling, none, 10, { "stop" }, { "wrq 10", "error 0" }, "Transfer stopped");
-    row("no farewell after the device's error", telling, big, 10, { "error 8 no options" }, { "wrq 10 blksize 1024" }, "Protocol Error: 8 no options");
-
-    // Options: the OACK decides, and what it leaves out stays at 512 and 1.
-    row("options accepted", strict, both, 5000, { "oack tsize 5000 blksize 1024 windowsize 4", "ack 4", "ack 5" }, { "wrq 5000 blksize 1024 windowsize 4", "data 1 1024", "data 2 1024", "data 3 1024", "data 4 1024", "data 5 904" }, "No Error [1024/4]");
-    row("lower block size accepted", strict, both, 1000, { "oack BLKSIZE 600", "ack 1", "ack 2" }, { "wrq 1000 blksize 1024 windowsize 4", "data 1 600", "data 2 400" }, "No Error [600/1]");
-    row("plain ack 0: no options", strict, both, 600, { "ack 0", "ack 1", "ack 2" }, { "wrq 600 blksize 1024 windowsize 4", "data 1 512", "data 2 88" }, "No Error");
-    row("block size larger than asked", telling, big, 10, { "oack blksize 1025" }, { "wrq 10 blksize 1024", "error 8" }, "Option negotiation failed: blksize 1025, asked for 1024");
-    row("window of zero", strict, both, 10, { "oack windowsize 0" }, { "wrq 10 blksize 1024 windowsize 4" }, "Option negotiation failed: windowsize 0, asked for 4");
-    row("option not asked for", strict, big, 10, { "oack windowsize 4" }, { "wrq 10 blksize 1024" }, "Option negotiation failed: windowsize 4, not asked for");
-    row("malformed oack", strict, big, 10, { "0006626c6b73697a6500" }, { "wrq 10 blksize 1024" }, "Option negotiation failed: malformed option acknowledgement");
-    row("too large for the block size accepted", telling, big, int(MaxImageSize) + 1, { "ack 0" }, { "wrq 33553920 blksize 1024", "error 8" }, "Image too large to send: 33553920 bytes, the limit is 33553919 bytes");
-    row("too large even for the block size asked", strict, big, 1024 * 65535, {}, {}, "Image too large to send: 67107840 bytes, the limit is 67107839 bytes");
-
-    // Windows: an ACK of any block of the window moves it to the block after.
-    row("block lost in a window", strict, windowed, 3000, { "oack windowsize 4", "ack 2", "ack 6" }, { "wrq 3000 windowsize 4", "data 1 512", "data 2 512", "data 3 512", "data 4 512", "data 3 512", "data 4 512", "data 5 512", "data 6 440" }, "No Error [512/4]");
-    row("old acks in a window ignored", strict, windowed, 2100, { "oack windowsize 4", "ack 4", "ack 4", "ack 2", "ack 5" }, { "wrq 2100 windowsize 4", "data 1 512", "data 2 512", "data 3 512", "data 4 512", "data 5 52" }, "No Error [512/4]");
-    row("lost ack: window again", resilient, windowed, 1500, { "oack windowsize 4", "timeout", "ack 3" }, { "wrq 1500 windowsize 4", "data 1 512", "data 2 512", "data 3 476", "data 1 512 @1000", "data 2 512", "data 3 476" }, "No Error [512/4]");
-}
-
-void TransfersTest::upload()
-{
-    QFETCH(TransferPolicy, policy);
-    QFETCH(TransferOptions, options);
-    QFETCH(int, size);
-    QFETCH(QStringList, script);
-    const QByteArray uploaded = image(size);
-    const bool bypassable = QByteArray(QTest::currentDataTag()).startsWith("bypass");
-    WriteTransfer transfer(QStringLiteral("7420-v1.bin"), uploaded, bypassable, policy, options);
-
-    const auto [sent, end] = play(transfer, script, uploaded, policy.replyTimeoutMs);
-    QTEST(sent, "sent");
-    QTEST(end, "end");
-}
-
-void TransfersTest::download_data()
-{
-    addColumns(); // size: the bytes the download ends with
-    row("empty file", strict, none, 0, { "data 1 0" }, { "rrq", "ack 1" }, "No Error");
-    row("512 bytes", strict, none, 512, { "data 1 512", "data 2 0" }, { "rrq", "ack 1", "ack 2" }, "No Error");
-    row("block repeated, strict", strict, none, 512, { "data 1 512", "data 1 512" }, { "rrq", "ack 1" }, "Error on incoming packet number 1 vs expected 2");
-    // An ERROR whose code is the awaited block number; its text is no data.
-    row("error as block 1", strict, none, 0, { "error 1 File not found" }, { "rrq" }, "Incoming packet returned invalid operation code (\x05).");
-    row("error 2", strict, none, 0, { "error 2 Access violation" }, { "rrq" }, "Error on incoming packet number 2 vs expected 1");
-    row("first byte", strict, none, 0, { "41030001" }, { "rrq" }, "Incoming packet has invalid first byte (A).");
-    row("header cut short", strict, none, 0, { "000300" }, { "rrq" }, "Truncated Packet Received: 3 bytes");
-    row("silence", strict, none, 0, { "timeout" }, { "rrq" }, "No message received from host  ");
-    // Our acknowledgement was lost: the server sends the block again.
-    row("block repeated", resilient, none, 522, { "data 1 512", "data 1 512", "data 2 10" }, { "rrq", "ack 1", "ack 1", "ack 2" }, "No Error");
-    row("request resent", resilient, none, 5, { "timeout", "data 1 5" }, { "rrq", "rrq @1000", "ack 1" }, "No Error");
-    row("retries run out", resilient, none, 512, { "data 1 512", "timeout", "timeout", "timeout" }, { "rrq", "ack 1", "ack 1 @1000", "ack 1 @2000" }, "No message received from host  ");
-
-    row("options accepted", strict, both, 2058, { "oack blksize 1024 windowsize 4", "data 1 1024", "data 2 1024", "data 3 10" }, { "rrq blksize 1024 windowsize 4", "ack 0", "ack 3" }, "No Error [1024/4]");
-    row("options ignored", strict, both, 10, { "data 1 10" }, { "rrq blksize 1024 windowsize 4", "ack 1" }, "No Error");
-    row("window size left out", strict, both, 1034, { "oack blksize 1024", "data 1 1024", "data 2 10" }, { "rrq blksize 1024 windowsize 4", "ack 0", "ack 1", "ack 2" }, "No Error [1024/1]");
-    row("tsize not asked for", telling, both, 0, { "oack tsize 10" }, { "rrq blksize 1024 windowsize 4", "error 8" }, "Option negotiation failed: tsize 10, not asked for");
-    row("every windowsize-th block", strict, windowed, 2560, { "oack windowsize 4", "data 1 512", "data 2 512", "data 3 512", "data 4 512", "data 5 512", "data 6 0" }, { "rrq windowsize 4", "ack 0", "ack 4", "ack 6" }, "No Error [512/4]");
-    // A gap is answered once with the last block in order; the window
-    // starts again after it.
-    row("gap", strict, windowed, 1034, { "oack windowsize 4", "data 1 512", "data 3 512", "data 4 512", "data 2 512", "data 3 10" }, { "rrq windowsize 4", "ack 0", "ack 1", "ack 3" }, "No Error [512/4]");
-    row("window repeated", resilient, windowed, 1024, { "oack windowsize 2", "data 1 512", "data 2 512", "data 1 512", "data 2 512", "timeout", "data 3 0" }, { "rrq windowsize 4", "ack 0", "ack 2", "ack 2", "ack 2 @1000", "ack 3" }, "No Error [512/2]");
-}
-
-void TransfersTest::download()
-{
-    QFETCH(TransferPolicy, policy);
-    QFETCH(TransferOptions, options);
-    QFETCH(int, size);
-    QFETCH(QStringList, script);
-    QByteArray file("kept:");
-    ReadTransfer transfer(QStringLiteral("file"), &file, policy, options);
-
-    const auto [sent, end] = play(transfer, script, {}, policy.replyTimeoutMs);
-    QTEST(sent, "sent");
-    QTEST(end, "end");
-    // Each block's bytes are image(its size) from offset 0.
-    const int blockSize = options.blockSize.value_or(512);
-    QByteArray expected("kept:");
-    for (int left = size; left >= 0; left -= blockSize)
-        expected += image(qMin(left, blockSize));
-    QCOMPARE(file, expected);
-}
 
 QTEST_APPLESS_MAIN(TransfersTest)
 #include "tst_transfers.moc"
