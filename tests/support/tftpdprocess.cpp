@@ -71,15 +71,10 @@ bool TftpdProcess::start()
         m_errorString = QStringLiteral("cannot prepare the server root %1").arg(m_root.path());
         return false;
     }
-    return launch();
-}
-
-// Both servers get the socket bound here as their standard input, as inetd
-// hands it over: no other program can take the port between our look and
-// the server's bind, and atftpd, whose own listener knows only IPv4, serves
-// IPv6 too.
-bool TftpdProcess::launch()
-{
+    // Both servers get the socket bound here as their standard input, as
+    // inetd hands it over: no other program can take the port between our
+    // look and the server's bind, and atftpd, whose own listener knows only
+    // IPv4, serves IPv6 too.
     QUdpSocket listener;
     if (!listener.bind(m_address, 0)) {
         m_errorString = QStringLiteral("no free port on %1").arg(m_address.toString());

@@ -50,7 +50,6 @@ public:
     QByteArray readFile(const QString &name) const;
 
 private:
-    bool launch();
     bool spawn(int listeningSocket);
     bool awaitProbeAnswer();
     void stop();
