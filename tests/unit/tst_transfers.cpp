@@ -35,8 +35,7 @@ QByteArray image(qsizetype size)
 
 QByteArray number(int value)
 {
-    const char bytes[] = { char(value >> 8), char(value & 0xff) };
-    return QByteArray(bytes, 2);
+    return QByteArray(1, char(value >> 8)) + char(value);
 }
 
 QByteArray datagram(const QString &token)
@@ -73,7 +72,7 @@ QString describe(const QByteArray &sent, const QByteArray &uploaded, qsizetype &
     case Data:
         if (block == 1 && blockSize == 0)
             blockSize = qMax<qsizetype>(sent.size() - DataHeaderSize, 1);
-        if (sent.mid(DataHeaderSize) != blockPayload(uploaded, quint32(block), blockSize))
+        if (sent.mid(DataHeaderSize) != uploaded.mid((block - 1) * blockSize, blockSize))
             return QStringLiteral("data %1 with wrong bytes").arg(block);
         return QStringLiteral("data %1 %2").arg(block).arg(sent.size() - DataHeaderSize);
     }
