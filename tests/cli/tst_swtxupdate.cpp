@@ -106,18 +106,17 @@ private slots:
         TftpdProcess servers[2]{ TftpdProcess(), TftpdProcess(QHostAddress(QHostAddress::LocalHostIPv6)) };
         QUdpSocket silent;
         QVERIFY(servers[0].start() && servers[1].start() && silent.bind(QHostAddress::LocalHost));
-        const QString logPath = folder.filePath("update.jsonl");
         const QStringList devices{ QStringLiteral("127.0.0.1:%1").arg(servers[0].port()),
                                    QStringLiteral("[::1]:%1").arg(servers[1].port()),
                                    QStringLiteral("127.0.0.1:%1").arg(silent.localPort()) };
 
         const Run list = runToEnd({ "--list", writeFolder(folder, firmware) });
-        const Run run = runToEnd(QStringList{ "--timeout", "1000", "--log", logPath, folder.path() } + devices);
+        const Run run = runToEnd(QStringList{ "--timeout", "1000", "--log", folder.filePath("update.jsonl"), folder.path() } + devices);
         QCOMPARE(run.status, 1);
 
         // Each device's records in order, as "file kind size sent sha256 result" and "delivered files result".
         QHash<QString, QStringList> logged;
-        for (const QString &record : readLog(logPath, { "device", "file", "kind", "size", "sent", "sha256", "delivered", "files", "result" }))
+        for (const QString &record : readLog(folder.filePath("update.jsonl"), { "device", "file", "kind", "size", "sent", "sha256", "delivered", "files", "result" }))
             logged[record.section(u' ', 0, 0)].append(record.section(u' ', 1));
         for (int i = 0; i < 2; ++i) {
             QStringList received, listed;
