@@ -67,6 +67,12 @@ struct TransferResult
         const qint64 packetSize = options.blockSize + 4;
         return bytesSent - 4 * ((bytesSent + packetSize - 1) / packetSize);
     }
+    // Whether every block of an image of this size went out, the last one,
+    // shorter than a full block, included.
+    bool lastBlockSent(qint64 imageSize) const
+    {
+        return bytesSent == imageSize + 4 * (imageSize / options.blockSize + 1);
+    }
 };
 
 } // namespace Tftp

@@ -113,7 +113,9 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption verifyOption(
             QStringLiteral("verify"),
             QStringLiteral("Read each delivered image back from the device and compare it; the \"done\" marker "
-                           "goes only after every image matched. Not every device allows reading back."));
+                           "goes only after every image matched. An image whose last acknowledgement never came "
+                           "is read back too, and counts as delivered when it matches. Not every device allows "
+                           "reading back."));
     parser.addOptions({ interfaceOption, listOption, allowEmptyOption, quietOption, logOption, retriesOption,
                         timeoutOption, blockSizeOption, windowOption, fastOption, verifyOption });
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The folder that holds the firmware images."));

@@ -1,3 +1,4 @@
+#include "controller/qtftp.h"
 #include "controller/statustext.h"
 #include "tests/support/tftpdprocess.h"
 #include "tests/support/udprelay.h"
@@ -5,6 +6,8 @@
 
 #include <QDir>
 #include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -64,6 +67,8 @@ private slots:
     void refusedUpload();
     void lossy_data();
     void lossy();
+    void lastAckLost_data();
+    void lastAckLost();
 
 private:
     TftpdProcess &server(bool atftpd, bool ipv6) { return *m_servers[(atftpd ? 2 : 0) + (ipv6 ? 1 : 0)]; }
@@ -249,6 +254,54 @@ void TftpdInterop::lossy()
 
     QCOMPARE(failed == sizes.size(), !failure.isEmpty());
     QVERIFY(dropped > 0);
+}
+
+void TftpdInterop::lastAckLost_data()
+{
+    QTest::addColumn<bool>("verify");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("status");
+    const QString timedOut = u"No message received from host  Network operation timed out"_s;
+    QTest::newRow("not read back") << false << 5000 << timedOut;
+    QTest::newRow("read back") << true << 5000 << u"No Error"_s;
+    // A stored copy without the last, empty, block would read back the same.
+    QTest::newRow("read back, last block empty") << true << 5120 << timedOut;
+}
+
+// atftpd does not wait after its last ACK: when that is lost, the image is
+// stored whole, and only reading it back can show it. The marker follows only
+// then.
+void TftpdInterop::lastAckLost()
+{
+    QFETCH(bool, verify);
+    QFETCH(int, size);
+    QFETCH(QString, status);
+    const TftpdProcess &tftpd = server(true, false);
+    const QString imageName = u"7421BT-v1.0.bin"_s;
+    const QByteArray image = testImage(size);
+    QTemporaryDir folder;
+    QFile file(folder.filePath(imageName));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
+    file.close();
+    QFile::remove(tftpd.filePath(imageName));
+    QFile::remove(tftpd.filePath(u"done"_s));
+    UdpRelay relay(tftpd.address(), tftpd.port());
+    relay.setLostAck(quint16(size / 512 + 1));
+    QVERIFY(relay.listen());
+
+    QTftp controller;
+    controller.setLocalAddress(tftpd.address().toString());
+    controller.setRemoteAddress(tftpd.address().toString());
+    controller.setRemotePort(relay.port());
+    controller.setTransferPolicy({ 3, 200 });
+    controller.setVerifyAfterUpload(verify);
+    controller.buildFileList(QUrl::fromLocalFile(folder.path()));
+    QSignalSpy ended(&controller, &QTftp::updateCompleted);
+    controller.startUpdate();
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(controller.errorString(), status);
+    QTRY_VERIFY(tftpd.readFile(imageName) == image);
+    QCOMPARE(tftpd.readFile(u"done"_s).isNull(), status != u"No Error"_s);
 }
 
 QTEST_GUILESS_MAIN(TftpdInterop)

@@ -74,9 +74,10 @@ void UdpRelay::receive(size_t index)
                                   - m_serverPorts.cbegin());
         const int socket = !toClient ? m_sockets.front().fd
                 : known < m_sockets.size() ? m_sockets[known].fd : openSocket(ntohs(from.sin_port));
-        const bool chosen = !toClient && !m_lostData.isEmpty() && QByteArrayView(buffer, size).startsWith(m_lostData);
+        QByteArray &lost = toClient ? m_lostAck : m_lostData;
+        const bool chosen = !lost.isEmpty() && QByteArrayView(buffer, size).startsWith(lost);
         if (chosen)
-            m_lostData.clear();
+            lost.clear();
         const int copies = chosen || chance(m_lossPercent) ? 0 : chance(m_duplicatePercent) ? 2 : 1;
         if (copies == 0)
             ++(toClient ? m_droppedToClient : m_droppedToServer);

@@ -42,6 +42,8 @@ public:
     // Loses the client's first DATA packet of this block; 0 loses none, as no
     // DATA packet carries block 0.
     void setLostBlock(quint16 block) { m_lostData = QByteArray("\0\3", 2) + char(block >> 8) + char(block); }
+    // Loses the server's first ACK of this block.
+    void setLostAck(quint16 block) { m_lostAck = QByteArray("\0\4", 2) + char(block >> 8) + char(block); }
     // Loses percent of the datagrams either way, as drawn from seed.
     void setLoss(int percent, quint32 seed) { m_lossPercent = percent; m_random.seed(seed); }
     // Each datagram arrives this long after it was sent, either way.
@@ -75,6 +77,7 @@ private:
     std::atomic<bool> m_stopping = false;
 
     QByteArray m_lostData; // its header; empty once lost
+    QByteArray m_lostAck; // the same
     int m_lossPercent = 0;
     int m_duplicatePercent = 0;
     int m_reorderPercent = 0;
