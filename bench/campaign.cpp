@@ -143,6 +143,7 @@ private:
         }
         QHash<QString, QJsonObject> deviceRecords;
         QSet<QString> deliveredFiles; // device, then file name
+        QHash<QString, QString> failedFiles; // by device
         QFile log(m_logPath);
         for (const QByteArray &line : log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QByteArrayList()) {
             const QJsonObject record = QJsonDocument::fromJson(line).object();
@@ -151,6 +152,8 @@ private:
                 deviceRecords.insert(device, record);
             else if (record.value(u"result"_s).toBool())
                 deliveredFiles.insert(device + u' ' + record.value(u"file"_s).toString());
+            else
+                failedFiles.insert(device, record.value(u"file"_s).toString());
         }
         for (int i = 0; i < devices; ++i) {
             const QJsonObject record = deviceRecords.value(devicesGiven.at(i));
@@ -158,7 +161,8 @@ private:
             if (record.value(u"result"_s).toBool())
                 ++tally.delivered;
             else
-                ++tally.failures[record.value(u"status"_s).toString(u"no record"_s)];
+                ++tally.failures[u"%1 (%2)"_s.arg(record.value(u"status"_s).toString(u"no record"_s),
+                                                  failureSite(*m_servers.at(i), failedFiles.value(devicesGiven.at(i))))];
             for (const auto &[name, bytes] :
                  { std::pair(imageName, m_image), std::pair(doneName, QByteArray("", 0)) }) {
                 const bool reported = deliveredFiles.contains(devicesGiven.at(i) + u' ' + name);
@@ -170,6 +174,16 @@ private:
             }
         }
         progress(u"%1: %2 of %3 delivered so far"_s.arg(link.name).arg(tally.delivered).arg(tally.uploads));
+    }
+
+    // Where an update failed: on the marker, or on the image, which a lost
+    // last acknowledgement leaves stored whole.
+    QString failureSite(const TftpdProcess &server, const QString &file) const
+    {
+        if (file == doneName)
+            return u"on the marker"_s;
+        return storedMismatch(server, imageName, m_image).isEmpty() ? u"on the image, stored whole"_s
+                                                                     : u"on the image"_s;
     }
 
     const CampaignSetup &m_setup;
