@@ -21,7 +21,7 @@ namespace {
 // the current one.
 constexpr qsizetype imageSize = 64 << 10;
 const QString &imageName = benchImageName;
-const QString doneName = u"done"_s;
+const QString &doneName = benchMarkerName;
 // swtxupdate updates this many devices at once, each a server of its own
 // behind a relay of its own, so that a campaign takes minutes, not hours.
 constexpr int devicesPerRun = 10;

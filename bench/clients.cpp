@@ -125,6 +125,7 @@ Startup Clients::startup(Program program) const
 }
 
 const QString benchImageName = u"7421BT-v1.0.bin"_s;
+const QString benchMarkerName = u"done"_s;
 
 QString writeFirmwareFolder(const QString &folder, const QByteArray &image)
 {

@@ -69,6 +69,8 @@ private:
 QByteArray benchImage(qsizetype size);
 // A firmware image's name, as a technician's folder holds one.
 extern const QString benchImageName;
+// The end-of-update marker's name, an empty upload after the images.
+extern const QString benchMarkerName;
 // Writes folder with image in it under benchImageName; empty when written,
 // otherwise what went wrong.
 QString writeFirmwareFolder(const QString &folder, const QByteArray &image);

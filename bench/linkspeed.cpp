@@ -19,7 +19,7 @@ constexpr qsizetype imageSize = 8 << 20;
 // swtxupdate's image, as a technician's firmware folder holds it; it sends the
 // empty "done" marker after it.
 const QString &imageName = benchImageName;
-const QString doneName = u"done"_s;
+const QString &doneName = benchMarkerName;
 // Lock-step at 2 ms each way takes over a minute.
 constexpr int uploadTimeoutMs = 600000;
 

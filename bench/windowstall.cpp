@@ -256,11 +256,11 @@ QString measureWindow(const TftpdProcess &server, const QString &workPath)
         return u"cannot write the firmware folder %1"_s.arg(folder);
     file.close();
     QFile::remove(server.filePath(imageName));
-    QFile::remove(server.filePath(u"done"_s));
+    QFile::remove(server.filePath(benchMarkerName));
     const WindowRun run = runWindowUpload(imagePath, server);
     QStringList problems = { run.failure };
     if (run.updateCompleted)
-        problems << storedMismatch(server, imageName, image) << storedMismatch(server, u"done"_s, QByteArray("", 0));
+        problems << storedMismatch(server, imageName, image) << storedMismatch(server, benchMarkerName, QByteArray("", 0));
     problems.removeAll(QString());
     printWindowRun(run);
     return problems.isEmpty() ? QString() : u"window: "_s + problems.join(u"; "_s);

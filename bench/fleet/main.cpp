@@ -43,7 +43,7 @@ namespace {
 constexpr qsizetype imageSize = 1 << 20;
 // A firmware image as a technician's folder holds it.
 const QString &imageName = benchImageName;
-const QString doneName = u"done"_s;
+const QString &doneName = benchMarkerName;
 // The image's blocks and the "done" marker's.
 constexpr qint64 blocksPerDevice = imageSize / Tftp::BlockSize + 2;
 // Both targets compare this many devices with one; --verify is measured there.
