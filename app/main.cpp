@@ -1,4 +1,4 @@
-#include "controller/qtftp.h"
+#include "controller/identity.h"
 
 #include <QGuiApplication>
 #include <QIcon>
@@ -8,12 +8,7 @@
 int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
-    // These three key the per-user settings store; they never change.
-    QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("orvane.com"));
-    QCoreApplication::setApplicationName(QStringLiteral("SwTxUpdater"));
-
-    qmlRegisterType<QTftp>("com.orvane.SwTxDownloader", 1, 0, "QTftp");
+    Identity::apply(QString::fromLatin1(Identity::windowName));
 
     QQmlApplicationEngine engine;
     QIcon::setThemeName(QStringLiteral("Win10"));

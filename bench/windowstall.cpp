@@ -171,7 +171,6 @@ WindowRun runWindowUpload(const QString &imagePath, const TftpdProcess &server)
 {
     WindowRun run;
     run.imageSize = QFileInfo(imagePath).size();
-    qmlRegisterType<QTftp>("com.orvane.SwTxDownloader", 1, 0, "QTftp");
     QQmlApplicationEngine engine;
     engine.load(QUrl(u"qrc:/main.qml"_s));
     const QList<QObject *> roots = engine.rootObjects();

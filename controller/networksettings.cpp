@@ -1,14 +1,9 @@
 #include "controller/qtftp.h"
 
+#include "controller/savedsettings.h"
+
 #include <QNetworkInterface>
-#include <QSettings>
-
-namespace {
-
-const QString savedInterfaceKey = QStringLiteral("savedInterface");
-const QString savedAddressKey = QStringLiteral("savedAddress");
-
-} // namespace
+#include <QRegularExpression>
 
 void QTftp::loadNetworkInterfaces()
 {
@@ -24,12 +19,12 @@ void QTftp::loadNetworkInterfaces()
 
 QString QTftp::loadNetoworkIf()
 {
-    return QSettings().value(savedInterfaceKey).toString();
+    return SavedSettings::interfaceName();
 }
 
 QString QTftp::loadNetworkAddr()
 {
-    return QSettings().value(savedAddressKey).toString();
+    return SavedSettings::deviceAddress();
 }
 
 void QTftp::saveNetworkIf(QString ifName)
@@ -37,7 +32,7 @@ void QTftp::saveNetworkIf(QString ifName)
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &networkInterface : interfaces) {
         if (networkInterface.humanReadableName() == ifName) {
-            QSettings().setValue(savedInterfaceKey, networkInterface.name());
+            SavedSettings::setInterfaceName(networkInterface.name());
             return;
         }
     }
@@ -45,7 +40,7 @@ void QTftp::saveNetworkIf(QString ifName)
 
 void QTftp::saveNetworkAddr(QString addr)
 {
-    QSettings().setValue(savedAddressKey, addr);
+    SavedSettings::setDeviceAddress(addr);
 }
 
 int QTftp::savedInterfaceIndex()

@@ -1,36 +1,44 @@
 #include "controller/qtftp.h"
 
-#include <QThread>
+#include "controller/identity.h"
+#include "controller/statustext.h"
+#include "tftp/tftppacket.h"
+
+#include <QDebug>
+
+namespace {
+
+// The end-of-update marker, an empty upload that names no local file.
+const QString doneMarker = QStringLiteral("done");
+
+} // namespace
 
 QTftp::QTftp(QObject *parent)
     : QObject(parent)
     , m_errorString(QStringLiteral("Open a folder to begin"))
 {
     loadNetworkInterfaces();
-    connect(&futureWatcher, &QFutureWatcher<bool>::finished, this, &QTftp::futureFinishHandler);
+    connect(&m_engine, &UpdateEngine::fileStarted, this, &QTftp::fileStarted);
+    connect(&m_engine, &UpdateEngine::uploadBound, this, [this](quint16 localPort, bool bound) {
+        setLocalPort(localPort);
+        if (bound)
+            setStatus(sendingFileText(m_engine.plan().files().at(m_runningFile).name));
+    });
+    connect(&m_engine, &UpdateEngine::progressed, this, &QTftp::showProgress);
+    connect(&m_engine, &UpdateEngine::fileEnded, this, &QTftp::futureFinishHandler);
+    connect(&m_engine, &UpdateEngine::finished, this, &QTftp::updateCompleted);
 }
 
-QTftp::~QTftp()
+QString QTftp::updaterVersion() const
 {
-    // A transfer still running uses this object: stop it and wait, so that it
-    // never outlives the controller. It notices within a fraction of a second.
-    // The watcher covers a queued task that has not started yet; the count
-    // covers transfers that callers started on threads of their own.
-    m_destroying = true;
-    m_stopRequested = true;
-    futureWatcher.waitForFinished();
-    while (m_runningTransfers > 0)
-        QThread::msleep(1);
+    return QString::fromLatin1(Identity::version);
 }
 
 void QTftp::setRemoteAddress(QString remoteAddress)
 {
     if (m_remoteAddress == remoteAddress)
         return;
-    {
-        const std::lock_guard lock(m_sharedWithTransfers);
-        m_remoteAddress = remoteAddress;
-    }
+    m_remoteAddress = remoteAddress;
     emit remoteAddressChanged(m_remoteAddress);
 }
 
@@ -38,10 +46,7 @@ void QTftp::setRemotePort(unsigned short remotePort)
 {
     if (m_remotePort == remotePort)
         return;
-    {
-        const std::lock_guard lock(m_sharedWithTransfers);
-        m_remotePort = remotePort;
-    }
+    m_remotePort = remotePort;
     emit remotePortChanged(m_remotePort);
 }
 
@@ -49,10 +54,7 @@ void QTftp::setLocalAddress(QString localAddress)
 {
     if (m_localAddress == localAddress)
         return;
-    {
-        const std::lock_guard lock(m_sharedWithTransfers);
-        m_localAddress = localAddress;
-    }
+    m_localAddress = localAddress;
     emit localAddressChanged(m_localAddress);
 }
 
@@ -72,51 +74,82 @@ void QTftp::setIfsList(QList<QString> ifsList)
     emit ifsListChanged(m_ifsList);
 }
 
-void QTftp::setTransferPolicy(Tftp::TransferPolicy policy)
+void QTftp::startUpdate()
 {
-    const std::lock_guard lock(m_sharedWithTransfers);
-    m_transferPolicy = policy;
+    if (m_engine.isRunning()) {
+        qWarning() << "Update not started: an update is running";
+        return;
+    }
+    qDebug() << "Starting the update";
+    QList<QUrl> urls;
+    for (const QString &entry : std::as_const(fileList))
+        urls.append(QUrl(entry, QUrl::TolerantMode));
+    sendFrom(0, urls);
 }
 
-void QTftp::setTransferOptions(Tftp::TransferOptions options)
+// Sends fileUrl in place of the current entry, then the entries after it
+// and the marker, as a run that had come to that entry would.
+bool QTftp::sendFile(QUrl fileUrl)
 {
-    const std::lock_guard lock(m_sharedWithTransfers);
-    m_transferOptions = options;
+    if (m_engine.isRunning()) {
+        qWarning() << "File not sent: an update is running";
+        return false;
+    }
+    if (fileUrl.toString() == doneMarker)
+        return sendFrom(int(fileList.size()), {});
+    QList<QUrl> urls{ fileUrl };
+    for (qsizetype entry = currentFileIndex + 1; entry < fileList.size(); ++entry)
+        urls.append(QUrl(fileList.at(entry), QUrl::TolerantMode));
+    return sendFrom(currentFileIndex, urls);
 }
 
-void QTftp::setVerifyAfterUpload(bool verify)
+// Every image is read here, on the window's thread, before the first
+// transfer; the engine sends them on the thread pool.
+bool QTftp::sendFrom(int first, const QList<QUrl> &urls)
 {
-    m_verifyAfterUpload = verify;
+    QList<UpdatePlan::Source> sources;
+    for (const QUrl &url : urls)
+        sources.append({ url.fileName(), url.toLocalFile(), k_bypassableFiles.contains(url.fileName().toLower()) });
+    m_firstIndex = first;
+    m_sentUrls = urls;
+    m_sentUrls.append(QUrl(doneMarker, QUrl::TolerantMode));
+    TransferSettings settings;
+    settings.device = { m_localAddress, m_remoteAddress, m_remotePort };
+    m_engine.start(UpdatePlan::read(sources, Tftp::MaxImageSize, false), settings);
+    return m_engine.isRunning();
 }
 
-void QTftp::setUpdateObserver(UpdateObserver *observer)
+void QTftp::fileStarted(int index)
 {
-    m_updateObserver = observer;
+    m_runningFile = index;
+    currentFileIndex = m_firstIndex + index;
+    const QUrl &url = m_sentUrls.at(index);
+    qDebug() << url;
+    qDebug() << url.toLocalFile();
+    qDebug() << url.fileName();
 }
 
-void QTftp::setReportDigests(bool digests)
+// The bar runs from 0 to the file's size, and shows the DATA bytes sent,
+// headers included.
+void QTftp::showProgress(qint64 bytesSent)
 {
-    m_reportDigests = digests;
+    if (bytesSent == 0) {
+        m_fileSize = int(m_engine.plan().files().at(m_runningFile).size);
+        emit fileSizeChanged(m_fileSize);
+    }
+    m_fileProgress = int(bytesSent);
+    emit fileProgressChanged(m_fileProgress);
 }
 
-void QTftp::stopUpdate()
+void QTftp::futureFinishHandler()
 {
-    m_stopRequested = true;
+    const FileReport &report = m_engine.reports().constLast();
+    qDebug() << report.delivered();
+    setStatus(report.status);
 }
 
 void QTftp::setStatus(const QString &text)
 {
     m_errorString = text;
     emit errorStringChanged(m_errorString);
-}
-
-// The controller's properties belong to its own thread. A transfer running
-// elsewhere hands each update over through the update queue, which keeps
-// them in order and ahead of the future's finished notification.
-void QTftp::applyOnControllerThread(TransferUpdates::Update update)
-{
-    if (QThread::currentThread() == thread())
-        update();
-    else if (!m_destroying)
-        m_updates.post(std::move(update));
 }

@@ -5,16 +5,18 @@ include(GNUInstallDirs)
 
 # The collection goes where Debian's ansible-core looks for collections.
 set(SWTX_COLLECTION ${CMAKE_CURRENT_LIST_DIR}/ansible/ansible_collections/orvane/swtx)
+# Collections are versioned major.minor.patch: the version's first three parts.
+set(SWTX_COLLECTION_EXPECTED "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}")
 file(STRINGS ${SWTX_COLLECTION}/galaxy.yml SWTX_COLLECTION_VERSION REGEX "^version:")
-if(NOT SWTX_COLLECTION_VERSION STREQUAL "version: ${PROJECT_VERSION}")
-    message(FATAL_ERROR "${SWTX_COLLECTION}/galaxy.yml has ${SWTX_COLLECTION_VERSION}, the project ${PROJECT_VERSION}")
+if(NOT SWTX_COLLECTION_VERSION STREQUAL "version: ${SWTX_COLLECTION_EXPECTED}")
+    message(FATAL_ERROR "${SWTX_COLLECTION}/galaxy.yml has ${SWTX_COLLECTION_VERSION}, the project ${SWTX_COLLECTION_EXPECTED}")
 endif()
 install(DIRECTORY ${SWTX_COLLECTION}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/orvane)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME swtxupdater)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${SWTX_VERSION})
 set(CPACK_PACKAGE_VENDOR "Orvane")
 set(CPACK_PACKAGE_CONTACT "Orvane <support@orvane.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Skyweave Transmitter Update Tool")

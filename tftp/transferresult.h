@@ -20,7 +20,7 @@ struct TransferResult
 {
     enum Outcome {
         Delivered, // the last block was acknowledged
-        Bypassed, // the device refused an application image it already runs
+        Bypassed, // the device refused an application image it already runs; deviceError: its words
         ImageTooLarge, // number: the image size; expected: the limit for the block size
         BindFailed, // text: the socket's error
         HostNotFound, // text: the name looked up

@@ -67,10 +67,11 @@ TransferStep WriteTransfer::received(QByteArrayView datagram)
     case WriteReply::Refused: {
         // A device refuses an application image it already runs by the name
         // in the request. Once data has gone out, a refusal means the image
-        // did not arrive whole.
-        if (m_bypassable && m_lastSent == 0)
-            return finish({ TransferResult::Bypassed });
-        TransferResult refused{ TransferResult::Refused };
+        // did not arrive whole; and ERROR 8 to a request that asked for
+        // options refuses the options, not the image.
+        const bool optionsRefused = reply.number == OptionsRefused && m_asked.any();
+        TransferResult refused{ m_bypassable && m_lastSent == 0 && !optionsRefused ? TransferResult::Bypassed
+                                                                                   : TransferResult::Refused };
         refused.deviceError = DeviceError{ reply.number, reply.errorText };
         return finish(std::move(refused));
     }

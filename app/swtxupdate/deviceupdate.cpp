@@ -3,9 +3,7 @@
 #include "controller/statustext.h"
 #include "tftp/deviceaddress.h"
 
-#include <QFileInfo>
 #include <QHostAddress>
-#include <QUrl>
 
 namespace {
 
@@ -13,31 +11,33 @@ const QString interruptedStatus = QStringLiteral("Interrupted");
 
 } // namespace
 
-DeviceUpdate::DeviceUpdate(const DeviceTarget &target, const QString &localAddress, const UpdateOptions &options,
-                           QObject *parent)
+DeviceUpdate::DeviceUpdate(const DeviceTarget &target, const QString &localAddress, const UpdatePlan &plan,
+                           const UpdateOptions &options, QObject *parent)
     : QObject(parent)
     , m_target(target)
     , m_localAddress(localAddress)
-    , m_askedBlockSize(options.transferOptions.blockSize.value_or(512))
+    , m_plan(plan)
 {
-    m_tftp.buildFileList(QUrl::fromLocalFile(QFileInfo(options.folder).absoluteFilePath()));
-    m_files = m_tftp.updateFiles();
-    m_tftp.setRemotePort(target.port);
-    m_tftp.setTransferPolicy(options.policy);
-    m_tftp.setTransferOptions(options.transferOptions);
-    m_tftp.setVerifyAfterUpload(options.verify);
-    m_tftp.setUpdateObserver(this);
-    // Only the log records digests.
-    m_tftp.setReportDigests(!options.logPath.isEmpty());
-    connect(&m_tftp, &QTftp::fileProgressChanged, this, [this](int progress) {
-        if (!m_fileRunning)
-            return;
-        m_file.progress = progress;
+    m_settings.policy = options.policy;
+    m_settings.options = options.transferOptions;
+    m_settings.verify = options.verify;
+    connect(&m_engine, &UpdateEngine::fileStarted, this, &DeviceUpdate::fileStarted);
+    // A retried request binds anew: the port of the last upload is the one
+    // that the device answered.
+    connect(&m_engine, &UpdateEngine::uploadBound, this, [this](quint16 localPort) { m_file.localPort = localPort; });
+    connect(&m_engine, &UpdateEngine::progressed, this, [this](qint64 bytesSent) {
+        m_file.progress = bytesSent;
         emit fileProgressed(m_file);
     });
-    connect(&m_tftp, &QTftp::localPortChanged, this, [this](unsigned short port) {
-        if (m_fileRunning && m_file.localPort == 0)
-            m_file.localPort = port;
+    connect(&m_engine, &UpdateEngine::optionsAccepted, this,
+            [this](const Tftp::NegotiatedOptions &accepted) { m_acceptedOptions = accepted; });
+    connect(&m_engine, &UpdateEngine::fileEnded, this, &DeviceUpdate::fileEnded);
+    connect(&m_engine, &UpdateEngine::finished, this, [this] {
+        // A stop as a file completes ends the update before the next one
+        // begins; that file counts as interrupted.
+        if (m_interrupted && !m_failed)
+            endUnstartedFile(FileReport::Stopped, interruptedStatus);
+        finish();
     });
 }
 
@@ -52,8 +52,8 @@ void DeviceUpdate::interrupt()
     if (m_finished)
         return;
     m_interrupted = true;
-    if (m_updateStarted) {
-        m_tftp.stopUpdate();
+    if (m_engine.isRunning()) {
+        m_engine.stop();
         return;
     }
     if (m_lookupId >= 0) {
@@ -67,7 +67,7 @@ void DeviceUpdate::interrupt()
 
 QString DeviceUpdate::localEndpoint(quint16 port) const
 {
-    const QString address = m_tftp.localAddress().isEmpty() ? QStringLiteral("*") : m_tftp.localAddress();
+    const QString address = m_localAddress.isEmpty() ? QStringLiteral("*") : m_localAddress;
     const QString host = address.contains(u':') ? u'[' + address + u']' : address;
     return host + u':' + QString::number(port);
 }
@@ -83,8 +83,9 @@ qint64 DeviceUpdate::currentPayloadSent() const
 {
     // Every DATA packet carries a 4-byte header and, but for the last, a
     // full block.
-    const int blockSize = m_acceptedOptions ? m_acceptedOptions->blockSize : m_askedBlockSize;
-    return m_file.progress - 4 * ((qint64(m_file.progress) + blockSize + 3) / (blockSize + 4));
+    const int blockSize = m_acceptedOptions ? m_acceptedOptions->blockSize
+                                            : m_settings.options.blockSize.value_or(Tftp::NegotiatedOptions().blockSize);
+    return m_file.progress - 4 * ((m_file.progress + blockSize + 3) / (blockSize + 4));
 }
 
 QString DeviceUpdate::status() const
@@ -107,34 +108,23 @@ void DeviceUpdate::onHostLookedUp(const QHostInfo &host)
         finish();
         return;
     }
-    m_tftp.setLocalAddress(m_localAddress);
-    m_tftp.setRemoteAddress(address->toString());
-    m_updateStarted = true;
-    m_tftp.startUpdate();
+    m_settings.device = { m_localAddress, address->toString(), m_target.port };
+    m_engine.start(m_plan, m_settings);
 }
 
-void DeviceUpdate::fileStarted(int index, const UpdateFile &file)
+void DeviceUpdate::fileStarted(int index)
 {
     m_file = FileTransfer();
     m_file.number = index + 1;
-    m_file.file = file;
-    m_file.sizeOnDisk = file.marker ? 0 : QFileInfo(file.path).size();
+    m_file.file = m_plan.files().at(index);
     m_file.clock.start();
     m_fileRunning = true;
     emit fileBegan(m_file);
 }
 
-void DeviceUpdate::optionsAccepted(const Tftp::NegotiatedOptions &options)
-{
-    m_acceptedOptions = options;
-}
-
 void DeviceUpdate::fileEnded(const FileReport &report)
 {
     m_fileRunning = false;
-    // A port the same as the last file's changed nothing.
-    if (m_file.localPort == 0)
-        m_file.localPort = m_tftp.localPort();
     m_file.report = report;
     m_file.ms = m_file.clock.elapsed();
     m_bytesSent += report.bytesSent;
@@ -148,24 +138,15 @@ void DeviceUpdate::fileEnded(const FileReport &report)
     emit fileFinished(m_file);
 }
 
-void DeviceUpdate::updateEnded(bool)
-{
-    // A stop as a file completes ends the update before the next one begins;
-    // that file counts as interrupted.
-    if (m_interrupted && !m_failed)
-        endUnstartedFile(FileReport::Stopped, interruptedStatus);
-    finish();
-}
-
 void DeviceUpdate::endUnstartedFile(FileReport::Outcome outcome, const QString &status)
 {
     if (m_filesEnded >= fileCount())
         return;
-    fileStarted(m_filesEnded, m_files.at(m_filesEnded));
+    fileStarted(m_filesEnded);
     FileReport report;
     report.index = m_filesEnded;
     report.name = m_file.file.name;
-    report.size = m_file.sizeOnDisk;
+    report.size = m_file.file.size;
     report.outcome = outcome;
     report.status = status;
     fileEnded(report);

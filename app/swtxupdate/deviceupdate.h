@@ -2,36 +2,36 @@
 
 #include "app/swtxupdate/commandline.h"
 #include "app/swtxupdate/devicetarget.h"
-#include "controller/qtftp.h"
-#include "controller/updateobserver.h"
+#include "controller/updateengine.h"
 
 #include <QElapsedTimer>
 #include <QHostInfo>
 #include <QObject>
 
-// One file's transfer to one device: what the controller said of it when it
-// began and, once it has ended, its report.
+#include <optional>
+
+// One file's transfer to one device: what it is and, once it has ended, its
+// report.
 struct FileTransfer
 {
     int number = 0; // from 1, the marker included
-    UpdateFile file;
-    qint64 sizeOnDisk = 0;
+    PlannedFile file;
     quint16 localPort = 0; // the upload's; a read-back binds another
-    int progress = 0; // the controller's count, DATA headers included
+    qint64 progress = 0; // DATA bytes sent, headers included
     QElapsedTimer clock;
     qint64 ms = 0;
     FileReport report; // once ended
 };
 
-// Updates one device through a controller of its own, exactly as the window
-// does, and follows each file through the controller's notifications.
-class DeviceUpdate : public QObject, public UpdateObserver
+// Updates one device with the run's plan through an engine of its own, and
+// follows each file through the engine's signals.
+class DeviceUpdate : public QObject
 {
     Q_OBJECT
 
 public:
-    DeviceUpdate(const DeviceTarget &target, const QString &localAddress, const UpdateOptions &options,
-                 QObject *parent = nullptr);
+    DeviceUpdate(const DeviceTarget &target, const QString &localAddress, const UpdatePlan &plan,
+                 const UpdateOptions &options, QObject *parent = nullptr);
 
     // Looks the device's name up once, without blocking, then starts the
     // update; finished may follow at once.
@@ -42,7 +42,7 @@ public:
     QString label() const { return m_target.label; }
     // The local address with port, for the log.
     QString localEndpoint(quint16 port) const;
-    int fileCount() const { return int(m_files.size()); }
+    int fileCount() const { return int(m_plan.files().size()); }
     int deliveredCount() const { return m_delivered; }
     qint64 bytesSent() const { return m_bytesSent; }
     qint64 elapsedMs() const;
@@ -53,7 +53,7 @@ public:
     // Whether a stop left the name lookup running in a thread of Qt's.
     bool lookupAbandoned() const { return m_lookupAbandoned; }
     const FileTransfer &currentFile() const { return m_file; }
-    // The payload of the running file sent so far, from the controller's count.
+    // The payload of the running file sent so far.
     qint64 currentPayloadSent() const;
     // What the device accepted for the running file, or the last one that
     // reached it; nothing before.
@@ -67,24 +67,19 @@ signals:
     void finished();
 
 private:
-    void fileStarted(int index, const UpdateFile &file) override;
-    void optionsAccepted(const Tftp::NegotiatedOptions &options) override;
-    void fileEnded(const FileReport &report) override;
-    void updateEnded(bool succeeded) override;
-
     void onHostLookedUp(const QHostInfo &host);
+    void fileStarted(int index);
+    void fileEnded(const FileReport &report);
     // Reports the file that would have gone next as ending with status,
     // when none did: the update ended before it began.
     void endUnstartedFile(FileReport::Outcome outcome, const QString &status);
     void finish();
 
-    QTftp m_tftp;
     DeviceTarget m_target;
     QString m_localAddress;
-    int m_askedBlockSize = 512;
-    QList<UpdateFile> m_files;
+    UpdatePlan m_plan;
+    TransferSettings m_settings;
     int m_lookupId = -1; // while the device's name is looked up
-    bool m_updateStarted = false;
     bool m_lookupAbandoned = false;
     FileTransfer m_file;
     bool m_fileRunning = false;
@@ -97,4 +92,5 @@ private:
     bool m_finished = false;
     QElapsedTimer m_clock;
     qint64 m_elapsedMs = 0; // once finished
+    UpdateEngine m_engine;
 };

@@ -1,7 +1,7 @@
 #include "app/swtxupdate/localaddress.h"
 
 #include "app/swtxupdate/messages.h"
-#include "controller/qtftp.h"
+#include "controller/savedsettings.h"
 
 #include <QNetworkInterface>
 
@@ -38,7 +38,7 @@ std::optional<QString> addressOfNamedInterface(const QString &name, QString *err
 
 } // namespace
 
-std::optional<QString> localAddressFor(const QString &interfaceOption, QTftp &settings, QString *error)
+std::optional<QString> localAddressFor(const QString &interfaceOption, QString *error)
 {
     if (!interfaceOption.isEmpty()) {
         const QHostAddress address(interfaceOption);
@@ -52,7 +52,7 @@ std::optional<QString> localAddressFor(const QString &interfaceOption, QTftp &se
         }
         return address.toString();
     }
-    const QString savedName = settings.loadNetoworkIf();
+    const QString savedName = SavedSettings::interfaceName();
     if (savedName.isEmpty())
         return QString();
     const QString address = firstIpv4Address(QNetworkInterface::interfaceFromName(savedName));

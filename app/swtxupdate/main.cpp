@@ -5,13 +5,13 @@
 #include "app/swtxupdate/messages.h"
 #include "app/swtxupdate/updatelog.h"
 #include "app/swtxupdate/updaterun.h"
-#include "controller/qtftp.h"
+#include "controller/identity.h"
+#include "controller/savedsettings.h"
+#include "tftp/tftppacket.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QLoggingCategory>
-#include <QUrl>
 
 namespace {
 
@@ -27,13 +27,7 @@ int main(int argc, char *argv[])
 {
     installInterruptHandlers();
     QCoreApplication app(argc, argv);
-    QTftp settings;
-    QCoreApplication::setApplicationName(QStringLiteral("swtxupdate"));
-    QCoreApplication::setApplicationVersion(settings.updaterVersion());
-    // The controller narrates its work with qDebug() for the window's
-    // developers; a command-line tool prints only what the user asked for.
-    // QT_LOGGING_RULES still turns it back on.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    Identity::apply(QStringLiteral("swtxupdate"));
     qSetMessagePattern(QStringLiteral("swtxupdate: %{message}"));
 
     const ParsedCommandLine parsed = parseCommandLine(QCoreApplication::arguments());
@@ -41,27 +35,25 @@ int main(int argc, char *argv[])
         return badUse(parsed.error + QStringLiteral("\nTry 'swtxupdate --help' for more information."));
     UpdateOptions options = parsed.options;
 
-    // The window's settings store, read but never written.
-    QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("orvane.com"));
-    QCoreApplication::setApplicationName(QStringLiteral("SwTxUpdater"));
-
     const QFileInfo folder(options.folder);
     if (!folder.isDir())
         return badUse(QStringLiteral("%1: no such folder").arg(options.folder));
     if (!folder.isReadable() || !folder.isExecutable() || !QDir(options.folder).isReadable())
         return badUse(QStringLiteral("%1: cannot read the folder").arg(options.folder));
-    settings.buildFileList(QUrl::fromLocalFile(folder.absoluteFilePath()));
-    const QList<UpdateFile> files = settings.updateFiles();
-    const bool markerOnly = files.size() == 1;
-    if (markerOnly && !options.allowEmpty && !options.listOnly) {
+    // One plan for the whole run: the folder is listed once and every image
+    // read once, and every device gets those very bytes.
+    const qint64 imageLimit = Tftp::maxImageSize(options.transferOptions.blockSize.value_or(Tftp::BlockSize));
+    const UpdatePlan plan = UpdatePlan::readFolder(folder.absoluteFilePath(), imageLimit,
+                                                   options.listOnly || !options.logPath.isEmpty());
+    const bool markerOnly = plan.files().size() == 1;
+    if (markerOnly && !options.allowEmpty) {
         return badUse(QStringLiteral("%1: no firmware image in the folder; nothing sent "
                                      "(--allow-empty sends the \"done\" marker alone)")
                               .arg(options.folder));
     }
 
     if (options.devices.isEmpty() && !options.listOnly) {
-        const QString saved = settings.loadNetworkAddr();
+        const QString saved = SavedSettings::deviceAddress();
         if (saved.isEmpty())
             return badUse(QStringLiteral("no DEVICE given, and the window has saved none"));
         QString error;
@@ -71,16 +63,16 @@ int main(int argc, char *argv[])
         options.devices.append(*target);
     }
     QString error;
-    const std::optional<QString> localAddress = localAddressFor(options.interfaceName, settings, &error);
+    const std::optional<QString> localAddress = localAddressFor(options.interfaceName, &error);
     if (!localAddress)
         return badUse(error);
 
     // A listing checks what an update would, and sends nothing.
     if (options.listOnly) {
         if (options.json)
-            printFileListJson(files);
+            printFileListJson(plan);
         else
-            printFileList(files);
+            printFileList(plan);
         return ExitSuccess;
     }
 
@@ -90,5 +82,5 @@ int main(int argc, char *argv[])
         if (!log->open())
             return badUse(QStringLiteral("cannot open the log %1: %2").arg(options.logPath, log->errorString()));
     }
-    return runUpdate(options, *localAddress, log.get());
+    return runUpdate(options, *localAddress, plan, log.get());
 }

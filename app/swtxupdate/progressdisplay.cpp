@@ -91,7 +91,7 @@ void ProgressDisplay::printFileStarted(const DeviceUpdate &device, const FileTra
                      .arg(file.number)
                      .arg(device.fileCount())
                      .arg(printable(file.file.name))
-                     .arg(file.sizeOnDisk)
+                     .arg(file.file.size)
           << Qt::endl;
 }
 
@@ -139,7 +139,7 @@ QString ProgressDisplay::liveLine(const DeviceUpdate &device) const
         return QStringLiteral("%1  waiting").arg(label);
 
     const FileTransfer &file = device.currentFile();
-    const qint64 size = file.sizeOnDisk;
+    const qint64 size = file.file.size;
     const qint64 sent = device.currentPayloadSent();
     const qint64 ms = std::max<qint64>(file.clock.elapsed(), 1);
     const qint64 rate = sent * 1000 / ms;

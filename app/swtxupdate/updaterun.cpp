@@ -30,7 +30,7 @@ int exitStatus(const QList<DeviceUpdate *> &devices, bool interrupted, const Upd
 
 } // namespace
 
-int runUpdate(const UpdateOptions &options, const QString &localAddress, UpdateLog *log)
+int runUpdate(const UpdateOptions &options, const QString &localAddress, const UpdatePlan &plan, UpdateLog *log)
 {
     // Each transfer holds its pool thread while it waits for the device.
     QThreadPool *pool = QThreadPool::globalInstance();
@@ -39,7 +39,7 @@ int runUpdate(const UpdateOptions &options, const QString &localAddress, UpdateL
     std::vector<std::unique_ptr<DeviceUpdate>> owned;
     QList<DeviceUpdate *> devices;
     for (const DeviceTarget &target : options.devices) {
-        owned.push_back(std::make_unique<DeviceUpdate>(target, localAddress, options));
+        owned.push_back(std::make_unique<DeviceUpdate>(target, localAddress, plan, options));
         devices.append(owned.back().get());
     }
     const auto allFinished = [&devices] {

@@ -1,13 +1,15 @@
 #pragma once
 
 #include "app/swtxupdate/commandline.h"
+#include "controller/updateplan.h"
 
 class UpdateLog;
 
 // Exit statuses, as the manual page lists them.
 enum ExitStatus { ExitSuccess = 0, ExitFailure = 1, ExitBadUse = 2, ExitInterrupted = 130 };
 
-// Updates every device of options in parallel, each through its own
-// controller, from localAddress (empty for any); shows the progress, writes
-// the log when one is open, prints the summary and returns the exit status.
-int runUpdate(const UpdateOptions &options, const QString &localAddress, UpdateLog *log);
+// Updates every device of options in parallel with plan, each through an
+// engine of its own, from localAddress (empty for any); shows the progress,
+// writes the log when one is open, prints the summary and returns the exit
+// status.
+int runUpdate(const UpdateOptions &options, const QString &localAddress, const UpdatePlan &plan, UpdateLog *log);

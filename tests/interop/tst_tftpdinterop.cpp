@@ -1,7 +1,8 @@
-#include "controller/qtftp.h"
+#include "controller/updateengine.h"
 #include "controller/statustext.h"
 #include "tests/support/tftpdprocess.h"
 #include "tests/support/udprelay.h"
+#include "tftp/tftppacket.h"
 #include "tftp/transferrunner.h"
 
 #include <QRandomGenerator>
@@ -274,17 +275,13 @@ void TftpdInterop::lastAckLost()
     relay.setLostAck(quint16(size / 512 + 1));
     QVERIFY(relay.listen());
 
-    QTftp controller;
-    controller.setLocalAddress(tftpd.address().toString());
-    controller.setRemoteAddress(tftpd.address().toString());
-    controller.setRemotePort(relay.port());
-    controller.setTransferPolicy({ 3, 200 });
-    controller.setVerifyAfterUpload(verify);
-    controller.buildFileList(QUrl::fromLocalFile(folder.path()));
-    QSignalSpy ended(&controller, &QTftp::updateCompleted);
-    controller.startUpdate();
+    UpdateEngine engine;
+    const QString address = tftpd.address().toString();
+    QSignalSpy ended(&engine, &UpdateEngine::finished);
+    engine.start(UpdatePlan::readFolder(folder.path(), Tftp::MaxImageSize, false),
+                 { { address, address, relay.port() }, { 3, 200 }, {}, verify });
     QVERIFY(ended.wait(30000));
-    QCOMPARE(controller.errorString(), status);
+    QCOMPARE(engine.reports().constFirst().status, status);
     QTRY_VERIFY(tftpd.readFile(imageName) == image);
     QCOMPARE(tftpd.readFile(u"done"_s).isNull(), status != u"No Error"_s);
 }

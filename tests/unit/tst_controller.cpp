@@ -1,4 +1,6 @@
+#include "controller/identity.h"
 #include "controller/qtftp.h"
+#include "tftp/tftppacket.h"
 
 #include <QDir>
 #include <QMetaMethod>
@@ -19,9 +21,7 @@ private slots:
     void initTestCase()
     {
         QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
-        QCoreApplication::setOrganizationDomain(QStringLiteral("orvane.com"));
-        QCoreApplication::setApplicationName(QStringLiteral("SwTxUpdater"));
+        Identity::apply(QString::fromLatin1(Identity::windowName));
     }
 
     // QML and the bindings saved with it reach the controller by name and
@@ -86,8 +86,8 @@ private slots:
                 << QStringList{ "7420-v2#3?%41.bin*", "7420BT-v2 final \u00e9t\u00e9-\u0416.bin", "7420BT-v[3];a=b&c'd.bin" };
     }
 
-    // Each file's path leads to the very file listed, which holds its name;
-    // the "done" marker comes last.
+    // Each file planned holds the bytes of the very file listed, which holds
+    // its name; the "done" marker comes last.
     void fileSelection()
     {
         QFETCH(QStringList, names);
@@ -97,13 +97,12 @@ private slots:
             QFile file(folder.filePath(name));
             QVERIFY(name.endsWith(u'/') ? QDir().mkpath(file.fileName()) : file.open(QIODevice::WriteOnly) && file.write(name.toUtf8()) > 0);
         }
-        QTftp tftp;
-        tftp.buildFileList(QUrl::fromLocalFile(folder.path()));
         QStringList listed;
-        for (const UpdateFile &file : tftp.updateFiles()) {
-            QFile image(file.path);
-            QVERIFY2(file.marker || (image.open(QIODevice::ReadOnly) && image.readAll() == file.name.toUtf8()), qPrintable(file.name));
-            listed << file.name + (file.applicationImage ? "*" : "") + (file.marker ? " marker" : "");
+        const UpdatePlan plan = UpdatePlan::readFolder(folder.path(), Tftp::MaxImageSize, false);
+        for (const PlannedFile &file : plan.files()) {
+            QVERIFY2(file.kind == PlannedFile::Marker || file.bytes == file.name.toUtf8(), qPrintable(file.name));
+            listed << file.name + (file.kind == PlannedFile::ApplicationImage ? "*" : "")
+                            + (file.kind == PlannedFile::Marker ? " marker" : "");
         }
         QCOMPARE(listed, sent << QStringLiteral("done marker"));
     }

@@ -1,4 +1,4 @@
-#include "controller/qtftp.h"
+#include "controller/identity.h"
 
 #include <QFile>
 #include <QNetworkDatagram>
@@ -49,10 +49,7 @@ public slots:
     void applicationAvailable()
     {
         QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
-        QCoreApplication::setOrganizationDomain(QStringLiteral("orvane.com"));
-        QCoreApplication::setApplicationName(QStringLiteral("SwTxUpdater"));
-        qmlRegisterType<QTftp>("com.orvane.SwTxDownloader", 1, 0, "QTftp");
+        Identity::apply(QString::fromLatin1(Identity::windowName));
         if (!m_device.bind(QHostAddress::LocalHost))
             qFatal("no loopback port for the device");
         connect(&m_device, &QUdpSocket::readyRead, this, &Fixture::answerDevice);
