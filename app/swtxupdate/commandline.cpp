@@ -70,7 +70,12 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
             QStringLiteral("list"),
             QStringLiteral("Print the files that would be sent, in sending order, the \"done\" marker last: name, "
                            "size in bytes, kind (application, other or marker) and SHA-256 (- for a file that "
-                           "cannot be read whole or sent), tab-separated; then exit."));
+                           "cannot be read whole or sent), tab-separated; then exit. The options and devices "
+                           "given are checked as for an update, and nothing is sent."));
+    const QCommandLineOption jsonOption(
+            QStringLiteral("json"),
+            QStringLiteral("With --list, print one JSON object instead: {\"files\": [{\"file\", \"size\", "
+                           "\"kind\", \"sha256\"}, ...]}, sha256 null where --list prints -."));
     const QCommandLineOption allowEmptyOption(
             QStringLiteral("allow-empty"),
             QStringLiteral("Send the \"done\" marker alone when FOLDER holds no firmware image."));
@@ -116,7 +121,7 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                            "goes only after every image matched. An image whose last acknowledgement never came "
                            "is read back too, and counts as delivered when it matches. Not every device allows "
                            "reading back."));
-    parser.addOptions({ interfaceOption, listOption, allowEmptyOption, quietOption, logOption, retriesOption,
+    parser.addOptions({ interfaceOption, listOption, jsonOption, allowEmptyOption, quietOption, logOption, retriesOption,
                         timeoutOption, blockSizeOption, windowOption, fastOption, verifyOption });
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The folder that holds the firmware images."));
     parser.addPositionalArgument(
@@ -176,6 +181,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     options.interfaceName = parser.value(interfaceOption);
     options.logPath = parser.value(logOption);
     options.listOnly = parser.isSet(listOption);
+    options.json = parser.isSet(jsonOption);
+    if (options.json && !options.listOnly) {
+        parsed.error = QStringLiteral("--json goes with --list");
+        return parsed;
+    }
     options.allowEmpty = parser.isSet(allowEmptyOption);
     options.quiet = parser.isSet(quietOption);
     options.verify = parser.isSet(verifyOption);

@@ -17,6 +17,7 @@ struct UpdateOptions
     QString interfaceName; // --interface as given, a name or an address
     QString logPath;
     bool listOnly = false;
+    bool json = false; // --list as one JSON document
     bool allowEmpty = false;
     bool quiet = false;
     bool verify = false;

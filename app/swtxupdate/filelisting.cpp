@@ -6,6 +6,9 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTextStream>
 
 namespace {
@@ -42,4 +45,18 @@ void printFileList(const QList<UpdateFile> &files)
         const qint64 size = file.marker ? 0 : QFileInfo(file.path).size();
         out << file.name << '\t' << size << '\t' << kindName(file) << '\t' << sha256Of(file) << '\n';
     }
+}
+
+void printFileListJson(const QList<UpdateFile> &files)
+{
+    QJsonArray listed;
+    for (const UpdateFile &file : files) {
+        const QString sha256 = sha256Of(file);
+        listed.append(QJsonObject{ { QStringLiteral("file"), file.name },
+                                   { QStringLiteral("size"), file.marker ? 0 : QFileInfo(file.path).size() },
+                                   { QStringLiteral("kind"), kindName(file) },
+                                   { QStringLiteral("sha256"), sha256 == u'-' ? QJsonValue() : QJsonValue(sha256) } });
+    }
+    QTextStream(stdout) << QJsonDocument(QJsonObject{ { QStringLiteral("files"), listed } }).toJson(QJsonDocument::Compact)
+                        << '\n';
 }

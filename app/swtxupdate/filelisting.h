@@ -14,3 +14,5 @@ QString kindName(const UpdateFile &file);
 // regular file) shows "-" for its digest rather than being read, as does
 // one that cannot be read whole.
 void printFileList(const QList<UpdateFile> &files);
+// The same as one JSON object, {"files": [...]}, for programs: null for "-".
+void printFileListJson(const QList<UpdateFile> &files);

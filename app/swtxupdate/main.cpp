@@ -53,18 +53,14 @@ int main(int argc, char *argv[])
         return badUse(QStringLiteral("%1: cannot read the folder").arg(options.folder));
     settings.buildFileList(QUrl::fromLocalFile(folder.absoluteFilePath()));
     const QList<UpdateFile> files = settings.updateFiles();
-    if (options.listOnly) {
-        printFileList(files);
-        return ExitSuccess;
-    }
     const bool markerOnly = files.size() == 1;
-    if (markerOnly && !options.allowEmpty) {
+    if (markerOnly && !options.allowEmpty && !options.listOnly) {
         return badUse(QStringLiteral("%1: no firmware image in the folder; nothing sent "
                                      "(--allow-empty sends the \"done\" marker alone)")
                               .arg(options.folder));
     }
 
-    if (options.devices.isEmpty()) {
+    if (options.devices.isEmpty() && !options.listOnly) {
         const QString saved = settings.loadNetworkAddr();
         if (saved.isEmpty())
             return badUse(QStringLiteral("no DEVICE given, and the window has saved none"));
@@ -78,6 +74,15 @@ int main(int argc, char *argv[])
     const std::optional<QString> localAddress = localAddressFor(options.interfaceName, settings, &error);
     if (!localAddress)
         return badUse(error);
+
+    // A listing checks what an update would, and sends nothing.
+    if (options.listOnly) {
+        if (options.json)
+            printFileListJson(files);
+        else
+            printFileList(files);
+        return ExitSuccess;
+    }
 
     std::unique_ptr<UpdateLog> log;
     if (!options.logPath.isEmpty()) {
