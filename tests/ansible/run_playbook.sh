@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Two sites, each with a tftpd-hpa server and a stopped one on loopback ports,
-# updated through ansible-playbook (update_sites.yml); then the collection's
-# staged roll-out (rollout.yml) over eight sites; then ansible-doc and the
-# sanity tests ansible-test runs offline.
+# updated through ansible-playbook (update_sites.yml); then the staged roll-out
+# of the collection's README over eight sites; then ansible-doc and the sanity
+# tests ansible-test runs offline.
 #   run_playbook.sh <folder of swtxupdate> <collections path>
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: in.tftpd answers only when started as root"; exit 77; }
@@ -10,7 +10,6 @@ for program in ansible-playbook ansible-doc ansible-test /usr/sbin/in.tftpd ss; 
     command -v "$program" >/dev/null || { echo "SKIP: $program is not installed"; exit 77; }
 done
 export PATH="$1:$PATH" ANSIBLE_COLLECTIONS_PATH="$2"
-here=$(dirname "$0")
 work=$(mktemp -d)
 # swtxupdate reads the window's settings store from here.
 export XDG_CONFIG_HOME="$work/config"
@@ -64,14 +63,13 @@ mkdir "$XDG_CONFIG_HOME" "$XDG_CONFIG_HOME/Orvane"
 printf '[General]\nsavedAddress=127.0.0.1:%s\n' "$saved" > "$XDG_CONFIG_HOME/Orvane/SwTxUpdater.conf"
 
 ansible-playbook -i "$inventory" -e "firmware=$work/firmware application=$work/application" \
-    "$here/update_sites.yml"
+    "$(dirname "$0")/update_sites.yml"
 
 # The roll-out the collection's README shows, as it shows it, over eight
 # sites in batches of 1, 2, 2, 2 and 1: the canary stores the update, so the
 # second batch starts; there one site's device refuses an image, which must
 # end the roll-out before the later sites' device gets anything.
-sed -n '/^# rollout.yml/,/^```$/p' "$2/ansible_collections/orvane/swtx/README.md" | sed '$d' \
-    | diff -u - "$here/rollout.yml" || { echo "rollout.yml differs from the collection's README" >&2; exit 1; }
+sed -n '/^# rollout.yml/,/^```$/p' "$2/ansible_collections/orvane/swtx/README.md" | sed '$d' > "$work/rollout.yml"
 declare -A ports
 for device in canary good refusing later; do
     start_tftpd "$work/$device"
@@ -86,12 +84,12 @@ for device in canary good refusing later later later later later; do
     echo "rollout_$number ansible_connection=local ansible_python_interpreter=/usr/bin/python3" \
         "transmitters='[\"127.0.0.1:${ports[$device]}\"]'" >> "$rollout"
 done
-if ansible-playbook -i "$rollout" -e "firmware=$work/firmware" "$here/rollout.yml"; then
+if ansible-playbook -i "$rollout" -e "firmware=$work/firmware" "$work/rollout.yml"; then
     echo "the roll-out succeeded although a device refused an image" >&2
     exit 1
 fi
-if [ ! -e "$work/good/done" ] || [ -e "$work/refusing/done" ] || [ -n "$(ls -A "$work/later")" ]; then
-    echo "the roll-out did not stop at the batch that failed:" >&2
+if [ ! -e "$work/good/done" ] || [ -n "$(ls -A "$work/later")" ]; then
+    echo "the roll-out did not end with the batch that failed:" >&2
     ls -lA "$work/good" "$work/refusing" "$work/later" >&2
     exit 1
 fi
