@@ -1,5 +1,8 @@
-#!/usr/bin/python3
+#!/usr/bin/python
 # Copyright: Orvane <support@orvane.com>
+
+from __future__ import (absolute_import, division, print_function)
+__metaclass__ = type
 
 DOCUMENTATION = r"""
 module: swtx_update
@@ -21,6 +24,8 @@ options:
     description:
       - Transmitters to update, each a host name or address with an optional C(:PORT) (default 69). An IPv6
         address with a port goes in brackets, as in C([fd00::21]:6969).
+      - Must not be empty. The task fails on an empty list rather than let C(swtxupdate) update the address the
+        window last saved on the managed host.
     type: list
     elements: str
     required: true
@@ -55,7 +60,10 @@ options:
 attributes:
   check_mode:
     support: full
-    description: Lists the files that would be sent, with their digests, and sends nothing.
+    description:
+      - Runs C(swtxupdate --list --json) with the options and devices a real run would get, so that what C(swtxupdate)
+        refuses (a bad device, an option out of range) fails here as it would in a real run.
+      - Returns the files that would be sent, with their digests, and sends nothing.
   diff_mode:
     support: none
     description: No diff is shown.
@@ -199,7 +207,7 @@ files:
       description: C(application), C(other) or C(marker).
       type: str
     sha256:
-      description: SHA-256 of the file, in lower-case hex; null for a file too large to send or not a regular file.
+      description: SHA-256 of the file, in lower-case hex; null for a file that cannot be read whole or sent.
       type: str
 """
 
@@ -215,19 +223,34 @@ VALUE_OPTIONS = (
     ("block_size", "--block-size"),
     ("window", "--window"),
 )
+# What a reply that does not have the expected shape raises while it is read.
+MALFORMED = (ValueError, KeyError, TypeError, AttributeError)
+
+
+def run_options(params):
+    """swtxupdate's options, folder and devices, the same for a run and for its check."""
+    options = []
+    for name, flag in VALUE_OPTIONS:
+        if params[name] is not None:
+            options += [flag, str(params[name])]
+    if params["verify"]:
+        options.append("--verify")
+    return options + ["--", params["folder"]] + params["devices"]
 
 
 def exit_with_file_list(module, program):
-    rc, out, err = module.run_command([program, "--list", module.params["folder"]])
+    rc, out, err = module.run_command([program, "--list", "--json"] + run_options(module.params))
     if rc != 0:
-        module.fail_json(msg=err.strip(), rc=rc)
-    files = []
-    for line in out.splitlines():
-        name, size, kind, sha256 = line.split("\t")
-        files.append({"file": name, "size": int(size), "kind": kind, "sha256": None if sha256 == "-" else sha256})
-    # An update that would bypass every application image changes nothing, but
-    # only the device knows whether it would.
-    module.exit_json(changed=any(file["kind"] != "marker" for file in files), files=files)
+        module.fail_json(msg=err.strip() or out.strip(), rc=rc)
+    try:
+        files = json.loads(out)["files"]
+        # An update that would bypass every application image changes nothing,
+        # but only the device knows whether it would.
+        changed = any(file["kind"] != "marker" for file in files)
+    except MALFORMED as error:
+        module.fail_json(msg="swtxupdate listed no files (%s: %s)" % (type(error).__name__, error),
+                         rc=rc, stdout=out, stderr=err)
+    module.exit_json(changed=changed, files=files)
 
 
 def read_log(path):
@@ -257,25 +280,27 @@ def main():
         ),
         supports_check_mode=True,
     )
+    # Without a device swtxupdate takes the address the window saved on this
+    # host, which is no transmitter the playbook named.
+    if not module.params["devices"]:
+        module.fail_json(msg="devices is empty: name the transmitters to update")
     program = module.get_bin_path("swtxupdate", required=True)
     if module.check_mode:
         exit_with_file_list(module, program)
 
     log = os.path.join(module.tmpdir, "swtxupdate.jsonl")
-    command = [program, "--quiet", "--log", log]
-    for name, flag in VALUE_OPTIONS:
-        if module.params[name] is not None:
-            command += [flag, str(module.params[name])]
-    if module.params["verify"]:
-        command.append("--verify")
-    rc, out, err = module.run_command(command + ["--", module.params["folder"]] + module.params["devices"])
+    rc, out, err = module.run_command([program, "--quiet", "--log", log] + run_options(module.params))
     # 0 and 1 are an update that ran; anything else is bad use or an interruption.
     if rc not in (0, 1):
         module.fail_json(msg=err.strip() or out.strip(), rc=rc)
 
-    devices = read_log(log)
-    changed = any(transfer["outcome"] == "delivered" and transfer["kind"] != "marker"
-                  for device in devices.values() for transfer in device["transfers"])
+    try:
+        devices = read_log(log)
+        changed = any(transfer["outcome"] == "delivered" and transfer["kind"] != "marker"
+                      for device in devices.values() for transfer in device["transfers"])
+    except (OSError,) + MALFORMED as error:
+        module.fail_json(msg="cannot read swtxupdate's log (%s: %s)" % (type(error).__name__, error),
+                         rc=rc, stdout=out, stderr=err)
     failed = [name for name in module.params["devices"] if not devices.get(name, {}).get("result")]
     if failed:
         reasons = ", ".join("%s (%s)" % (name, devices.get(name, {}).get("status", "not logged")) for name in failed)
