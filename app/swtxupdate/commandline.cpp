@@ -52,7 +52,10 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
             QStringLiteral("Uploads the firmware images of FOLDER to one or more transmitters by TFTP, "
-                           "exactly as the Skyweave Transmitter Update Tool window does, then the \"done\" marker.\n"
+                           "exactly as the Skyweave Transmitter Update Tool window does, then the \"done\" marker: "
+                           "of the families 7420, 7421, 7422, 7481 and 7485 alone, the application images "
+                           "742N-R-v*.bin and 742N-v*.bin first, then the 742N BT, BL, SL, WB, WP, WA and WR "
+                           "images (742NBT-v*.bin and so on), then 7481-v*.bin and 7485-v*.bin, N being 0, 1 or 2.\n"
                            "By default every transfer runs in the lock-step every device knows: 512-byte blocks, "
                            "one in flight. --block-size, --window and --fast ask the device for more; they are asked "
                            "only when given, and a device that does not know them answers without them, so the "

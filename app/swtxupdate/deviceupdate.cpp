@@ -1,10 +1,5 @@
 #include "app/swtxupdate/deviceupdate.h"
 
-#include "controller/statustext.h"
-#include "tftp/deviceaddress.h"
-
-#include <QHostAddress>
-
 namespace {
 
 const QString interruptedStatus = QStringLiteral("Interrupted");
@@ -41,10 +36,16 @@ DeviceUpdate::DeviceUpdate(const DeviceTarget &target, const QString &localAddre
     });
 }
 
-void DeviceUpdate::start()
+void DeviceUpdate::start(const DeviceLookup::Result &lookup)
 {
     m_clock.start();
-    m_lookupId = QHostInfo::lookupHost(m_target.host, this, &DeviceUpdate::onHostLookedUp);
+    if (!lookup.failure.isEmpty()) {
+        endUnstartedFile(FileReport::Failed, lookup.failure);
+        finish();
+        return;
+    }
+    m_settings.device = { m_localAddress, lookup.address.toString(), m_target.port };
+    m_engine.start(m_plan, m_settings);
 }
 
 void DeviceUpdate::interrupt()
@@ -55,11 +56,6 @@ void DeviceUpdate::interrupt()
     if (m_engine.isRunning()) {
         m_engine.stop();
         return;
-    }
-    if (m_lookupId >= 0) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupAbandoned = true;
-        m_lookupId = -1;
     }
     endUnstartedFile(FileReport::Stopped, interruptedStatus);
     finish();
@@ -92,24 +88,7 @@ QString DeviceUpdate::status() const
 {
     if (wasInterrupted())
         return interruptedStatus;
-    return m_file.report.status;
-}
-
-void DeviceUpdate::onHostLookedUp(const QHostInfo &host)
-{
-    m_lookupId = -1;
-    // The address each transfer would pick from the name, picked once.
-    const std::optional<QHostAddress> address = Tftp::reachableAddress(host.addresses(), QHostAddress(m_localAddress));
-    if (!address) {
-        Tftp::TransferResult notFound{ host.addresses().isEmpty() ? Tftp::TransferResult::HostNotFound
-                                                                  : Tftp::TransferResult::NoReachableAddress };
-        notFound.text = m_target.host;
-        endUnstartedFile(FileReport::Failed, statusText(notFound));
-        finish();
-        return;
-    }
-    m_settings.device = { m_localAddress, address->toString(), m_target.port };
-    m_engine.start(m_plan, m_settings);
+    return m_file.status;
 }
 
 void DeviceUpdate::fileStarted(int index)
@@ -126,6 +105,12 @@ void DeviceUpdate::fileEnded(const FileReport &report)
 {
     m_fileRunning = false;
     m_file.report = report;
+    m_file.status = report.status;
+    if (report.outcome == FileReport::Bypassed && report.deviceError) {
+        m_file.status = QStringLiteral("bypassed: the device answered %1 %2")
+                                .arg(QString::number(report.deviceError->code), report.deviceError->text);
+        m_bypasses.append(report.name + u' ' + m_file.status);
+    }
     m_file.ms = m_file.clock.elapsed();
     m_bytesSent += report.bytesSent;
     ++m_filesEnded;

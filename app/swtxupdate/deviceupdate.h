@@ -1,11 +1,10 @@
 #pragma once
 
 #include "app/swtxupdate/commandline.h"
-#include "app/swtxupdate/devicetarget.h"
+#include "app/swtxupdate/devicelookup.h"
 #include "controller/updateengine.h"
 
 #include <QElapsedTimer>
-#include <QHostInfo>
 #include <QObject>
 
 #include <optional>
@@ -21,6 +20,9 @@ struct FileTransfer
     QElapsedTimer clock;
     qint64 ms = 0;
     FileReport report; // once ended
+    // How it ended in this program's words: a bypass also says what the
+    // device answered, which the window does not show.
+    QString status;
 };
 
 // Updates one device with the run's plan through an engine of its own, and
@@ -33,9 +35,9 @@ public:
     DeviceUpdate(const DeviceTarget &target, const QString &localAddress, const UpdatePlan &plan,
                  const UpdateOptions &options, QObject *parent = nullptr);
 
-    // Looks the device's name up once, without blocking, then starts the
-    // update; finished may follow at once.
-    void start();
+    // Starts the update to the device's address, or reports that it has
+    // none; finished may follow at once.
+    void start(const DeviceLookup::Result &lookup);
     // Ends the update within a fraction of a second; finished follows.
     void interrupt();
 
@@ -50,8 +52,6 @@ public:
     bool fileRunning() const { return m_fileRunning; }
     bool succeeded() const { return m_finished && !m_failed && m_delivered == fileCount(); }
     bool wasInterrupted() const { return m_interrupted && !succeeded(); }
-    // Whether a stop left the name lookup running in a thread of Qt's.
-    bool lookupAbandoned() const { return m_lookupAbandoned; }
     const FileTransfer &currentFile() const { return m_file; }
     // The payload of the running file sent so far.
     qint64 currentPayloadSent() const;
@@ -59,6 +59,8 @@ public:
     // reached it; nothing before.
     std::optional<Tftp::NegotiatedOptions> acceptedOptions() const { return m_acceptedOptions; }
     QString status() const;
+    // The files the device refused as images it runs already, each with its words.
+    QStringList bypasses() const { return m_bypasses; }
 
 signals:
     void fileBegan(const FileTransfer &file);
@@ -67,7 +69,6 @@ signals:
     void finished();
 
 private:
-    void onHostLookedUp(const QHostInfo &host);
     void fileStarted(int index);
     void fileEnded(const FileReport &report);
     // Reports the file that would have gone next as ending with status,
@@ -79,14 +80,13 @@ private:
     QString m_localAddress;
     UpdatePlan m_plan;
     TransferSettings m_settings;
-    int m_lookupId = -1; // while the device's name is looked up
-    bool m_lookupAbandoned = false;
     FileTransfer m_file;
     bool m_fileRunning = false;
     int m_filesEnded = 0;
     int m_delivered = 0;
     qint64 m_bytesSent = 0;
     std::optional<Tftp::NegotiatedOptions> m_acceptedOptions;
+    QStringList m_bypasses;
     bool m_failed = false;
     bool m_interrupted = false;
     bool m_finished = false;

@@ -1,4 +1,5 @@
 #include "app/swtxupdate/commandline.h"
+#include "app/swtxupdate/devicelookup.h"
 #include "app/swtxupdate/filelisting.h"
 #include "app/swtxupdate/interruptnotifier.h"
 #include "app/swtxupdate/localaddress.h"
@@ -67,8 +68,17 @@ int main(int argc, char *argv[])
     if (!localAddress)
         return badUse(error);
 
+    // Every name is looked up before anything is sent: two names of one
+    // transmitter would otherwise run two sessions against it at once.
+    InterruptNotifier interruption;
+    DeviceLookup lookup(options.devices, *localAddress);
+    if (lookup.run(interruption) && !lookup.duplicate().isEmpty())
+        return badUse(lookup.duplicate());
+
     // A listing checks what an update would, and sends nothing.
     if (options.listOnly) {
+        if (interruption.wasInterrupted())
+            return lookup.exitStatus(ExitInterrupted);
         if (options.json)
             printFileListJson(plan);
         else
@@ -82,5 +92,5 @@ int main(int argc, char *argv[])
         if (!log->open())
             return badUse(QStringLiteral("cannot open the log %1: %2").arg(options.logPath, log->errorString()));
     }
-    return runUpdate(options, *localAddress, plan, log.get());
+    return runUpdate(options, *localAddress, plan, lookup, interruption, log.get());
 }

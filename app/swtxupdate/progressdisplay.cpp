@@ -107,7 +107,7 @@ void ProgressDisplay::printFileFinished(const DeviceUpdate &device, const FileTr
                      .arg(device.label())
                      .arg(file.number)
                      .arg(device.fileCount())
-                     .arg(printable(report.name), printable(report.status), details)
+                     .arg(printable(report.name), printable(file.status), details)
           << Qt::endl;
 }
 
@@ -128,11 +128,13 @@ QString ProgressDisplay::liveLine(const DeviceUpdate &device) const
     const QString label = device.label().leftJustified(m_labelWidth);
     if (device.isFinished()) {
         const std::optional<Tftp::NegotiatedOptions> accepted = device.acceptedOptions();
-        return QStringLiteral("%1  %2/%3 files  %4%5")
+        const QStringList bypasses = device.bypasses();
+        return QStringLiteral("%1  %2/%3 files  %4%5%6")
                 .arg(label)
                 .arg(device.deliveredCount())
                 .arg(device.fileCount())
                 .arg(printable(device.status()),
+                     bypasses.isEmpty() ? QString() : QStringLiteral("; ") + printable(bypasses.join(QStringLiteral("; "))),
                      accepted ? optionsText(*accepted, QStringLiteral("  ")) : QString());
     }
     if (!device.fileRunning())

@@ -63,7 +63,11 @@ void UpdateLog::writeFileRecord(const DeviceUpdate &device, const FileTransfer &
             { QStringLiteral("blksize"), report.options.blockSize },
             { QStringLiteral("windowsize"), report.options.windowSize },
             { QStringLiteral("ms"), file.ms },
-            { QStringLiteral("status"), report.status },
+            { QStringLiteral("status"), file.status },
+            { QStringLiteral("device_error"),
+              report.deviceError ? QJsonObject{ { QStringLiteral("code"), report.deviceError->code },
+                                                { QStringLiteral("text"), report.deviceError->text } }
+                                 : QJsonValue() },
             { QStringLiteral("outcome"), outcomeName(report.outcome) },
             { QStringLiteral("verified"), report.verified },
             { QStringLiteral("result"), report.delivered() } });

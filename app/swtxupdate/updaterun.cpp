@@ -10,10 +10,10 @@
 #include <QThreadPool>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 #include <unistd.h>
+
 
 namespace {
 
@@ -30,7 +30,8 @@ int exitStatus(const QList<DeviceUpdate *> &devices, bool interrupted, const Upd
 
 } // namespace
 
-int runUpdate(const UpdateOptions &options, const QString &localAddress, const UpdatePlan &plan, UpdateLog *log)
+int runUpdate(const UpdateOptions &options, const QString &localAddress, const UpdatePlan &plan,
+              const DeviceLookup &lookup, InterruptNotifier &interruption, UpdateLog *log)
 {
     // Each transfer holds its pool thread while it waits for the device.
     QThreadPool *pool = QThreadPool::globalInstance();
@@ -62,20 +63,20 @@ int runUpdate(const UpdateOptions &options, const QString &localAddress, const U
                 loop.quit();
         });
     }
-    InterruptNotifier interruption;
     const auto interruptAll = [&devices] {
         for (DeviceUpdate *device : std::as_const(devices))
             device->interrupt();
     };
     QObject::connect(&interruption, &InterruptNotifier::interrupted, &loop, interruptAll);
 
-    // A signal may have come during start-up, and a device may finish while
-    // it starts; a quit before the loop runs would be lost.
+    // A signal may have come during start-up or the name lookups, and a
+    // device may finish while it starts; a quit before the loop runs would be
+    // lost.
     if (interruption.wasInterrupted()) {
         interruptAll();
     } else {
-        for (DeviceUpdate *device : std::as_const(devices))
-            device->start();
+        for (qsizetype i = 0; i < devices.size(); ++i)
+            devices.at(i)->start(lookup.results().at(i));
     }
     if (!allFinished())
         loop.exec();
@@ -84,13 +85,5 @@ int runUpdate(const UpdateOptions &options, const QString &localAddress, const U
         display->finish();
     printSummaryTable(devices);
 
-    const int status = exitStatus(devices, interruption.wasInterrupted(), log);
-    // The program's normal end waits for Qt's lookup threads, which a dead
-    // name server holds for many seconds; everything is written by now.
-    if (std::any_of(devices.cbegin(), devices.cend(),
-                    [](const DeviceUpdate *device) { return device->lookupAbandoned(); })) {
-        std::fflush(nullptr);
-        ::_exit(status);
-    }
-    return status;
+    return lookup.exitStatus(exitStatus(devices, interruption.wasInterrupted(), log));
 }
