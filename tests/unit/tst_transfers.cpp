@@ -83,7 +83,10 @@ QString end(const TransferResult &result)
 {
     const NegotiatedOptions &options = result.options;
     const bool plain = options.blockSize == 512 && options.windowSize == 1;
-    return statusText(result) + (plain ? QString() : QStringLiteral(" [%1/%2]").arg(options.blockSize).arg(options.windowSize));
+    QString text = statusText(result) + (plain ? QString() : QStringLiteral(" [%1/%2]").arg(options.blockSize).arg(options.windowSize));
+    if (result.outcome == TransferResult::Bypassed && result.deviceError)
+        text += QStringLiteral(" (bypassed: %1 %2)").arg(result.deviceError->code).arg(result.deviceError->text);
+    return text;
 }
 
 // Plays the script, noting what goes out. The end is empty while the
@@ -166,9 +169,11 @@ private slots:
         addColumns();
         // An application image: the device refuses one it already runs when it
         // reads the request. A refusal after data means it did not arrive whole.
-        row("bypass: refused request", strict, none, 700, { "error 2 exists" }, { "wrq 700" }, "No Error");
+        row("bypass: refused request", strict, none, 700, { "error 2 exists" }, { "wrq 700" }, "No Error (bypassed: 2 exists)");
+        // ERROR 8 to a request that asked for options refuses the options.
+        row("bypass: options refused", strict, big, 700, { "error 8 no options" }, { "wrq 700 blksize 1024" }, "Protocol Error: 8 no options");
         row("bypass: refused after data", strict, none, 700, { "oack", "error 3 Disk full" }, { "wrq 700", "data 1 512" }, "Protocol Error: 3 Disk full");
-        row("bypass: refused after resent request", resilient, none, 700, { "timeout", "error 2 exists" }, { "wrq 700", "wrq 700 @1000" }, "No Error");
+        row("bypass: refused after resent request", resilient, none, 700, { "timeout", "error 2 exists" }, { "wrq 700", "wrq 700 @1000" }, "No Error (bypassed: 2 exists)");
         row("empty image", strict, none, 0, { "oack", "ack 1" }, { "wrq 0", "data 1 0" }, "No Error");
         row("512 bytes, no options", strict, none, 512, { "ack 0", "ack 1", "ack 2" }, { "wrq 512", "data 1 512", "data 2 0" }, "No Error");
         row("1000 bytes", strict, none, 1000, { "oack", "ack 1", "ack 2" }, { "wrq 1000", "data 1 512", "data 2 488" }, "No Error");
