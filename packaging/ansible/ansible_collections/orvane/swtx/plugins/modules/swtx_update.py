@@ -175,13 +175,26 @@ devices:
         outcome:
           description:
             - C(delivered), C(bypassed) (an application image the device already runs), C(failed) or C(stopped).
+            - With I(verify), a bypassed image is read back too, and fails unless the device holds it.
           type: str
         result:
           description: Whether the file was delivered or bypassed.
           type: bool
         status:
-          description: Status text of the transfer.
+          description:
+            - "Status text of the transfer. A bypass says what the device answered, as in
+              C(bypassed: the device answered 3 Disk full)."
           type: str
+        device_error:
+          description: The code and text of the ERROR the device ended the upload with; null when it sent none.
+          type: dict
+          contains:
+            code:
+              description: The TFTP error code.
+              type: int
+            text:
+              description: The device's text.
+              type: str
         local:
           description: Local address and port the transfer was sent from.
           type: str
