@@ -48,23 +48,24 @@ TestCase {
     function test_update_data() {
         return [
             { tag: "all delivered", refused: [],
-              statuses: ["Sending file 7420-R-v1.bin", "No Error", "Sending file 7420BT-v1.bin", "No Error", "Sending file done", "No Error"],
-              received: ["7420-R-v1.bin=7420-R-v1.bin", "7420BT-v1.bin=7420BT-v1.bin", "done="] },
-            { tag: "both refused", refused: ["7420-R-v1.bin", "7420BT-v1.bin"],
-              statuses: ["Sending file 7420-R-v1.bin", "No Error", "Sending file 7420BT-v1.bin", "Protocol Error: 0 Permission denied"],
-              received: ["7420-R-v1.bin=", "7420BT-v1.bin="] }
+              statuses: ["Sending file 7420-R-v1.bin", "No Error", "Sending file 7420BT-v1 #2?%41.bin", "No Error", "Sending file done", "No Error"],
+              received: ["7420-R-v1.bin=7420-R-v1.bin", "7420BT-v1 #2?%41.bin=7420BT-v1 #2?%41.bin", "done="] },
+            { tag: "both refused", refused: ["7420-R-v1.bin", "7420BT-v1 #2?%41.bin"],
+              statuses: ["Sending file 7420-R-v1.bin", "No Error", "Sending file 7420BT-v1 #2?%41.bin", "Protocol Error: 0 Permission denied"],
+              received: ["7420-R-v1.bin=", "7420BT-v1 #2?%41.bin="] }
         ]
     }
 
     // Start lists the folder again, so an image added since it was chosen
-    // goes, here first. Until the update ends, every status the status line
+    // goes, here first; a name that a URL would read as a query, a fragment
+    // and an escape goes as it is. Until the update ends, every status the status line
     // shows finds the fields, Start and the tool bar locked, and the Open
     // shortcut too: a folder chosen mid-update would change the list being
     // sent.
     function test_update(data) {
         const dialog = findChild(window, "openDialog")
         dialog.open()
-        dialog.selectedFolder = fixture.writeImage("7420BT-v1.bin")
+        dialog.selectedFolder = fixture.writeImage("7420BT-v1 #2?%41.bin")
         dialog.accept()
         fixture.writeImage("7420-R-v1.bin")
         findChild(window, "interfaceComboBox").currentIndex = qtftp.ifsList.indexOf("lo -- 127.0.0.1")
