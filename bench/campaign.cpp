@@ -1,7 +1,9 @@
-#include "bench/campaign.h"
+#include "bench/parts.h"
 
-#include "bench/clients.h"
+#include "bench/childrun.h"
+#include "bench/firmware.h"
 #include "bench/report.h"
+#include "tests/support/tftpdprocess.h"
 #include "tests/support/udprelay.h"
 
 #include <QFile>
@@ -20,8 +22,6 @@ namespace {
 // 129 blocks and the marker: room for acknowledgements of blocks well behind
 // the current one.
 constexpr qsizetype imageSize = 64 << 10;
-const QString &imageName = benchImageName;
-const QString &doneName = benchMarkerName;
 // swtxupdate updates this many devices at once, each a server of its own
 // behind a relay of its own, so that a campaign takes minutes, not hours.
 constexpr int devicesPerRun = 10;
@@ -52,9 +52,9 @@ struct Tally
 class Campaign
 {
 public:
-    Campaign(const CampaignSetup &setup, const Clients &clients, const QString &workPath)
+    Campaign(const CampaignSetup &setup, const ChildRunner &runner, const QString &workPath)
         : m_setup(setup)
-        , m_clients(clients)
+        , m_runner(runner)
         , m_folder(workPath + u"/campaign"_s)
         , m_logPath(workPath + u"/campaign.jsonl"_s)
         , m_image(benchImage(imageSize))
@@ -120,8 +120,8 @@ private:
         std::vector<std::unique_ptr<UdpRelay>> relays;
         QStringList devicesGiven;
         for (int i = 0; i < devices; ++i) {
-            QFile::remove(m_servers.at(i)->filePath(imageName));
-            QFile::remove(m_servers.at(i)->filePath(doneName));
+            QFile::remove(m_servers.at(i)->filePath(benchImageName));
+            QFile::remove(m_servers.at(i)->filePath(benchMarkerName));
             auto &relay = relays.emplace_back(
                     std::make_unique<UdpRelay>(m_servers.at(i)->address(), m_servers.at(i)->port()));
             relay->setLoss(link.lossPercent, seed + quint32(i));
@@ -132,7 +132,7 @@ private:
         }
         QFile::remove(m_logPath);
         const ChildRun child =
-                m_clients.run(QStringList{ m_clients.path(Program::Swtxupdate), u"--quiet"_s, u"--retries"_s, u"5"_s,
+                m_runner.run(QStringList{ swtxupdatePath(), u"--quiet"_s, u"--retries"_s, u"5"_s,
                                            u"--timeout"_s, u"300"_s, u"--log"_s, m_logPath, m_folder }
                                       + devicesGiven,
                               runTimeoutMs);
@@ -164,7 +164,7 @@ private:
                 ++tally.failures[u"%1 (%2)"_s.arg(record.value(u"status"_s).toString(u"no record"_s),
                                                   failureSite(*m_servers.at(i), failedFiles.value(devicesGiven.at(i))))];
             for (const auto &[name, bytes] :
-                 { std::pair(imageName, m_image), std::pair(doneName, QByteArray("", 0)) }) {
+                 { std::pair(benchImageName, m_image), std::pair(benchMarkerName, QByteArray("", 0)) }) {
                 const bool reported = deliveredFiles.contains(devicesGiven.at(i) + u' ' + name);
                 const QString mismatch = reported ? storedMismatch(*m_servers.at(i), name, bytes) : QString();
                 if (!mismatch.isEmpty()) {
@@ -180,14 +180,14 @@ private:
     // last acknowledgement leaves stored whole.
     QString failureSite(const TftpdProcess &server, const QString &file) const
     {
-        if (file == doneName)
+        if (file == benchMarkerName)
             return u"on the marker"_s;
-        return storedMismatch(server, imageName, m_image).isEmpty() ? u"on the image, stored whole"_s
+        return storedMismatch(server, benchImageName, m_image).isEmpty() ? u"on the image, stored whole"_s
                                                                      : u"on the image"_s;
     }
 
     const CampaignSetup &m_setup;
-    const Clients &m_clients;
+    const ChildRunner &m_runner;
     QString m_folder;
     QString m_logPath;
     QByteArray m_image;
@@ -198,7 +198,7 @@ private:
 
 } // namespace
 
-QStringList runCampaign(const CampaignSetup &setup, const Clients &clients, const QString &workPath)
+QStringList runCampaign(const CampaignSetup &setup, const ChildRunner &runner, const QString &workPath)
 {
-    return Campaign(setup, clients, workPath).run();
+    return Campaign(setup, runner, workPath).run();
 }

@@ -1,10 +1,14 @@
-#include "bench/linkspeed.h"
+#include "bench/parts.h"
 
+#include "bench/childrun.h"
+#include "bench/firmware.h"
 #include "bench/report.h"
 #include "tests/support/tftpdprocess.h"
 #include "tests/support/udprelay.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 #include <cmath>
 #include <map>
@@ -16,12 +20,82 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr qsizetype imageSize = 8 << 20;
-// swtxupdate's image, as a technician's firmware folder holds it; it sends the
-// empty "done" marker after it.
-const QString &imageName = benchImageName;
-const QString &doneName = benchMarkerName;
 // Lock-step at 2 ms each way takes over a minute.
 constexpr int uploadTimeoutMs = 600000;
+
+enum class Program { Swtxupdate, TftpHpa, Curl, Atftp };
+const QStringList programNames = { u"swtxupdate"_s, u"tftp"_s, u"curl"_s, u"atftp"_s };
+const QStringList packages = { u"this project"_s, u"tftp-hpa"_s, u"curl"_s, u"atftp"_s };
+const QStringList versionOptions = { u"--version"_s, u"-V"_s, u"--version"_s, u"--version"_s };
+
+QString programPath(Program program)
+{
+    return program == Program::Swtxupdate ? swtxupdatePath()
+                                          : QStandardPaths::findExecutable(programNames.at(int(program)));
+}
+
+// One way of uploading an image: a program, its options, and the block size
+// and window it asks the server for.
+struct ClientCase
+{
+    QString key; // as --cases names it
+    QString label;
+    Program program = Program::Swtxupdate;
+    QStringList options;
+    int blockSize = 512;
+    int windowSize = 1;
+};
+
+QStringList atftpOptions(const QStringList &options)
+{
+    QStringList arguments;
+    for (const QString &option : options)
+        arguments << u"--option"_s << option;
+    return arguments;
+}
+
+const QList<ClientCase> &clientCases()
+{
+    static const QList<ClientCase> cases = {
+        { u"lockstep"_s, u"swtxupdate, lock-step"_s, Program::Swtxupdate, {}, 512, 1 },
+        { u"fast"_s, u"swtxupdate --fast"_s, Program::Swtxupdate, { u"--fast"_s }, 1428, 16 },
+        { u"w64"_s, u"swtxupdate --block-size 1428 --window 64"_s, Program::Swtxupdate,
+          { u"--block-size"_s, u"1428"_s, u"--window"_s, u"64"_s }, 1428, 64 },
+        { u"tftp"_s, u"tftp-hpa client"_s, Program::TftpHpa, {}, 512, 1 },
+        { u"curl"_s, u"curl"_s, Program::Curl, {}, 512, 1 },
+        { u"curl-1428"_s, u"curl --tftp-blksize 1428"_s, Program::Curl, { u"--tftp-blksize"_s, u"1428"_s }, 1428, 1 },
+        { u"atftp"_s, u"atftp"_s, Program::Atftp, {}, 512, 1 },
+        { u"atftp-1428"_s, u"atftp, blksize 1428"_s, Program::Atftp, atftpOptions({ u"blksize 1428"_s }), 1428, 1 },
+        { u"atftp-w16"_s, u"atftp, blksize 1428, windowsize 16"_s, Program::Atftp,
+          atftpOptions({ u"blksize 1428"_s, u"windowsize 16"_s }), 1428, 16 },
+        { u"atftp-w64"_s, u"atftp, blksize 1428, windowsize 64"_s, Program::Atftp,
+          atftpOptions({ u"blksize 1428"_s, u"windowsize 64"_s }), 1428, 64 },
+    };
+    return cases;
+}
+
+// The command line an engineer types to upload source to the server at
+// 127.0.0.1:port: a file stored as remoteName or, for swtxupdate, a firmware
+// folder, whose file names the server keeps.
+QStringList command(const ClientCase &client, const QString &source, const QString &remoteName, quint16 port)
+{
+    const QString host = u"127.0.0.1"_s;
+    const QString portText = QString::number(port);
+    const QString path = programPath(client.program);
+    switch (client.program) {
+    case Program::Swtxupdate:
+        return QStringList{ path, u"--quiet"_s } + client.options + QStringList{ source, host + u':' + portText };
+    case Program::TftpHpa:
+        return { path, u"-m"_s, u"binary"_s, host, portText, u"-c"_s, u"put"_s, source, remoteName };
+    case Program::Curl:
+        return QStringList{ path, u"-sS"_s } + client.options
+                + QStringList{ u"-T"_s, source, u"tftp://%1:%2/%3"_s.arg(host, portText, remoteName) };
+    case Program::Atftp:
+        return QStringList{ path } + client.options
+                + QStringList{ u"-p"_s, u"-l"_s, source, u"-r"_s, remoteName, host, portText };
+    }
+    return {};
+}
 
 QString seconds(std::optional<double> ms)
 {
@@ -31,13 +105,15 @@ QString seconds(std::optional<double> ms)
 class Comparison
 {
 public:
-    Comparison(const LinkSpeedSetup &setup, const Clients &clients, const QString &workPath)
+    Comparison(const LinkSpeedSetup &setup, const ChildRunner &runner, const QString &workPath)
         : m_setup(setup)
-        , m_clients(clients)
+        , m_runner(runner)
         , m_folder(workPath + u"/linkspeed"_s)
         , m_markerPath(workPath + u"/linkspeed-done"_s)
         , m_image(benchImage(imageSize))
     {
+        for (const QString &key : setup.cases)
+            m_cases.append(clientCases().at(linkSpeedCases().indexOf(key)));
         if (const QString failure = writeFirmwareFolder(m_folder, m_image); !failure.isEmpty())
             m_failures.append(failure);
         if (QFile marker(m_markerPath); !marker.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -48,20 +124,23 @@ public:
     {
         if (!m_failures.isEmpty())
             return m_failures;
-        const int uploads = m_setup.rounds * int(m_setup.links.size() * m_setup.servers.size() * m_setup.cases.size());
+        const int uploads = m_setup.rounds * int(m_setup.links.size() * m_setup.servers.size() * m_cases.size());
         for (int round = 0; round < m_setup.rounds; ++round) {
             for (int link = 0; link < m_setup.links.size(); ++link) {
                 for (int server = 0; server < m_setup.servers.size(); ++server) {
-                    for (int client = 0; client < m_setup.cases.size(); ++client)
+                    for (int client = 0; client < m_cases.size(); ++client)
                         uploadOnce({ client, server, link }, uploads);
                 }
             }
         }
         print(u"## Link speed: %L1 bytes, medians of interleaved rounds (%2)\n"_s.arg(imageSize).arg(m_setup.rounds));
+        // A program's start with no transfer, part of every wall time.
         QStringList startups;
-        for (const Program program : { Program::Swtxupdate, Program::TftpHpa, Program::Curl, Program::Atftp }) {
-            const Startup startup = m_clients.startup(program);
-            startups.append(u"%1 %2 ms"_s.arg(startup.version, fixed(startup.wallMs, 1)));
+        for (int program = 0; program < programNames.size(); ++program) {
+            QList<double> wallMs;
+            for (int i = 0; i < 5; ++i)
+                wallMs.append(m_runner.run({ programPath(Program(program)), versionOptions.at(program) }, 10000).wallMs);
+            startups.append(u"%1 %2 ms"_s.arg(programNames.at(program), fixed(median(wallMs), 1)));
         }
         print(u"Every client does the whole update, the image and then the empty \"done\" marker: swtxupdate in "
               "one run, each other client in two. Each run is a child process, timed from the spawn to the reaping. "
@@ -76,7 +155,7 @@ public:
 private:
     using Key = std::tuple<int, int, int>; // case, server, link
 
-    const ClientCase &client(const Key &key) const { return m_setup.cases.at(std::get<0>(key)); }
+    const ClientCase &client(const Key &key) const { return m_cases.at(std::get<0>(key)); }
     const BenchServer &server(const Key &key) const { return m_setup.servers.at(std::get<1>(key)); }
     const Link &link(const Key &key) const { return m_setup.links.at(std::get<2>(key)); }
 
@@ -86,9 +165,9 @@ private:
     {
         const bool ours = client(key).program == Program::Swtxupdate;
         const TftpdProcess &tftpd = *server(key).process;
-        const QString name = ours ? imageName : u"bench-%1.bin"_s.arg(client(key).key);
+        const QString name = ours ? benchImageName : u"bench-%1.bin"_s.arg(client(key).key);
         QFile::remove(tftpd.filePath(name));
-        QFile::remove(tftpd.filePath(doneName));
+        QFile::remove(tftpd.filePath(benchMarkerName));
         std::optional<UdpRelay> relay;
         if (link(key).relayed) {
             relay.emplace(tftpd.address(), tftpd.port());
@@ -96,20 +175,19 @@ private:
             relay->listen();
         }
         const quint16 port = relay ? relay->port() : tftpd.port();
-        ChildRun child = m_clients.run(
-                m_clients.command(client(key), ours ? m_folder : m_folder + u'/' + imageName, name, port),
-                uploadTimeoutMs);
+        ChildRun child = m_runner.run(
+                command(client(key), ours ? m_folder : m_folder + u'/' + benchImageName, name, port), uploadTimeoutMs);
         // The peers send the marker in a run of their own, so that every
         // client is timed for the same work.
         if (!ours && child.failure.isEmpty()) {
             const ChildRun marker =
-                    m_clients.run(m_clients.command(client(key), m_markerPath, doneName, port), uploadTimeoutMs);
+                    m_runner.run(command(client(key), m_markerPath, benchMarkerName, port), uploadTimeoutMs);
             child.failure = marker.failure;
             child.wallMs += marker.wallMs;
             child.cpuMs += marker.cpuMs;
         }
         QStringList problems = { child.failure, storedMismatch(tftpd, name, m_image),
-                                 storedMismatch(tftpd, doneName, QByteArray("", 0)) };
+                                 storedMismatch(tftpd, benchMarkerName, QByteArray("", 0)) };
         problems.removeAll(QString());
         const QString what = u"%1, %2, %3"_s.arg(link(key).name(), server(key).name, client(key).label);
         if (problems.isEmpty()) {
@@ -133,12 +211,7 @@ private:
     // Indexes in the setup; -1 or past the end when not there, where no
     // runs are found.
     int linkIndex(bool relayed, double delayMs) const { return int(m_setup.links.indexOf(Link{ relayed, delayMs })); }
-    int caseIndex(const QString &key) const
-    {
-        const auto found = std::find_if(m_setup.cases.cbegin(), m_setup.cases.cend(),
-                                        [&key](const ClientCase &client) { return client.key == key; });
-        return int(found - m_setup.cases.cbegin());
-    }
+    int caseIndex(const QString &key) const { return int(m_setup.cases.indexOf(key)); }
 
     // What the server accepts of what the case asks for: tftpd-hpa no window.
     int windowSize(const Key &key) const { return server(key).acceptsWindows ? client(key).windowSize : 1; }
@@ -148,7 +221,7 @@ private:
     std::optional<double> bytesPerMs(int server) const
     {
         std::optional<double> fastestMs;
-        for (int client = 0; client < m_setup.cases.size(); ++client) {
+        for (int client = 0; client < m_cases.size(); ++client) {
             if (const std::optional<double> wall = wallMs({ client, server, linkIndex(true, 0) }))
                 fastestMs = std::min(fastestMs.value_or(*wall), *wall);
         }
@@ -177,8 +250,8 @@ private:
             header.append(link.name() + (link.relayed ? u": wall / limit (s)"_s : u" (s)"_s));
         header << u"CPU (ms)"_s << u"Relay at 0 ms ÷ direct"_s;
         QList<QStringList> rows;
-        for (int client = 0; client < m_setup.cases.size(); ++client) {
-            const ClientCase &uploader = m_setup.cases.at(client);
+        for (int client = 0; client < m_cases.size(); ++client) {
+            const ClientCase &uploader = m_cases.at(client);
             QStringList row = { uploader.label,
                                 u"%1 × %2"_s.arg(uploader.blockSize).arg(windowSize({ client, server, 0 })) };
             for (int link = 0; link < m_setup.links.size(); ++link) {
@@ -238,7 +311,8 @@ private:
     }
 
     const LinkSpeedSetup &m_setup;
-    const Clients &m_clients;
+    const ChildRunner &m_runner;
+    QList<ClientCase> m_cases;
     QString m_folder; // holds the image alone, for swtxupdate; the peers upload the same file
     QString m_markerPath; // an empty file, which the peers upload as "done"
     QByteArray m_image;
@@ -255,7 +329,25 @@ QString Link::name() const
     return relayed ? u"%1 ms"_s.arg(delayMs) : u"direct"_s;
 }
 
-QStringList compareLinkSpeeds(const LinkSpeedSetup &setup, const Clients &clients, const QString &workPath)
+QStringList linkSpeedCases()
 {
-    return Comparison(setup, clients, workPath).run();
+    QStringList keys;
+    for (const ClientCase &client : clientCases())
+        keys.append(client.key);
+    return keys;
+}
+
+QStringList missingPeers()
+{
+    QStringList missing;
+    for (const Program program : { Program::TftpHpa, Program::Curl, Program::Atftp }) {
+        if (!QFileInfo(programPath(program)).isExecutable())
+            missing.append(u"%1 is not there (%2)"_s.arg(programNames.at(int(program)), packages.at(int(program))));
+    }
+    return missing;
+}
+
+QStringList compareLinkSpeeds(const LinkSpeedSetup &setup, const ChildRunner &runner, const QString &workPath)
+{
+    return Comparison(setup, runner, workPath).run();
 }

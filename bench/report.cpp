@@ -96,26 +96,3 @@ void printFailures(const QStringList &failures)
     for (const QString &failure : failures)
         print(u"- "_s + failure);
 }
-
-std::optional<QList<double>> parseNumbers(const QString &text, double minimum)
-{
-    QList<double> numbers;
-    for (const QString &item : text.split(u',', Qt::SkipEmptyParts)) {
-        bool valid = false;
-        numbers.append(item.toDouble(&valid));
-        if (!valid || numbers.constLast() < minimum)
-            return std::nullopt;
-    }
-    return numbers;
-}
-
-std::optional<QList<int>> parseNames(const QString &text, const QStringList &known)
-{
-    QList<int> indexes;
-    for (const QString &item : text.split(u',', Qt::SkipEmptyParts)) {
-        indexes.append(int(known.indexOf(item)));
-        if (indexes.constLast() < 0)
-            return std::nullopt;
-    }
-    return indexes;
-}

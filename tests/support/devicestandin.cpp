@@ -54,7 +54,7 @@ public:
         , m_name(request.name)
         , m_turnaround(device.turnaround)
         , m_writing(request.opcode == Tftp::WriteRequest)
-        , m_bytes(m_writing ? QByteArray() : stored)
+        , m_bytes(m_writing ? QByteArray("", 0) : stored) // an empty file is no missing one
     {
         connect(&m_socket, &QUdpSocket::readyRead, this, &StandInTransfer::readDatagrams);
         m_socket.bind(QHostAddress::LocalHost, 0);
@@ -83,7 +83,9 @@ private:
                 m_blockSize = number;
             else if (m_writing && name == "windowsize" && number >= 1 && number <= 65535)
                 m_windowSize = int(number);
-            else if (!m_writing || name != "tsize")
+            else if (m_writing && name == "tsize")
+                m_bytes.reserve(number);
+            else
                 continue;
             accepted += name + '\0' + value + '\0';
         }
