@@ -35,42 +35,22 @@ bool waitForExit(int pidfd, int timeoutMs)
     }
 }
 
-// posix_spawn wants arrays of C strings that end with a null pointer.
-std::vector<char *> cStringArray(QByteArrayList &strings)
-{
-    std::vector<char *> array;
-    for (QByteArray &string : strings)
-        array.push_back(string.data());
-    array.push_back(nullptr);
-    return array;
-}
-
 } // namespace
 
-ChildRunner::ChildRunner(const QString &workPath)
-    : m_environment(QProcessEnvironment::systemEnvironment())
-    , m_logPath(workPath + u"/client.log"_s)
+ChildRun runChild(const QStringList &command, int timeoutMs, bool peakMemory)
 {
-    const QString home = workPath + u"/home"_s;
-    QDir().mkpath(home);
-    m_environment.insert(u"HOME"_s, home);
-    m_environment.insert(u"XDG_CONFIG_HOME"_s, home + u"/.config"_s);
-}
-
-ChildRun ChildRunner::run(const QStringList &command, int timeoutMs, bool peakMemory) const
-{
-    const QString memoryPath = m_logPath + u".kib"_s;
+    const QString logPath = QDir::home().filePath(u"client.log"_s);
+    const QString memoryPath = logPath + u".kib"_s;
     QByteArrayList arguments;
     if (peakMemory)
         arguments << SWTX_PEAK_MEMORY_PROGRAM << QFile::encodeName(memoryPath);
     for (const QString &argument : command)
         arguments.append(QFile::encodeName(argument));
-    QByteArrayList variables;
-    for (const QString &variable : m_environment.toStringList())
-        variables.append(variable.toLocal8Bit());
-    std::vector<char *> argv = cStringArray(arguments);
-    std::vector<char *> envp = cStringArray(variables);
-    const QByteArray log = QFile::encodeName(m_logPath);
+    std::vector<char *> argv;
+    for (QByteArray &argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const QByteArray log = QFile::encodeName(logPath);
 
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
@@ -86,7 +66,7 @@ ChildRun ChildRunner::run(const QStringList &command, int timeoutMs, bool peakMe
     QElapsedTimer wall;
     wall.start();
     pid_t pid = 0;
-    const int spawnError = ::posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), envp.data());
+    const int spawnError = ::posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
     if (spawnError != 0) {
@@ -113,7 +93,7 @@ ChildRun ChildRunner::run(const QStringList &command, int timeoutMs, bool peakMe
     if (QFile memory(memoryPath); peakMemory && memory.open(QIODevice::ReadOnly))
         run.peakMemoryMb = memory.readAll().toDouble() / 1024;
     QFile::remove(memoryPath);
-    if (QFile output(m_logPath); output.open(QIODevice::ReadOnly))
+    if (QFile output(logPath); output.open(QIODevice::ReadOnly))
         run.output = QString::fromLocal8Bit(output.readAll());
 
     if (reaped != pid)

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -15,25 +14,15 @@ struct ChildRun
     QString output; // what it wrote to standard output and error
 };
 
-// Runs the benchmark's clients, each to its end with no input, its output in a
-// log file, and a home of the benchmark's own, so that swtxupdate reads no
-// interface or address the window saved and curl no .curlrc. The CPU time is
-// the kernel's accounting for exactly that child, untouched by this
-// process's threads or any server's.
-class ChildRunner
-{
-public:
-    explicit ChildRunner(const QString &workPath);
-
-    // Runs command, the program's path then its arguments; a child still
-    // running after timeoutMs is killed, with whatever it started. Its peak
-    // memory is measured by bench/peakmemory.cpp, which starts it.
-    ChildRun run(const QStringList &command, int timeoutMs, bool peakMemory = false) const;
-
-private:
-    QProcessEnvironment m_environment;
-    QString m_logPath;
-};
+// Runs command, the program's path then its arguments, to its end as a child
+// process with no input, its output in client.log in the home directory,
+// which the benchmark makes its own: swtxupdate reads no interface or address
+// the window saved, and curl no .curlrc. A child still running after
+// timeoutMs is killed, with whatever it started. The CPU time is the kernel's
+// accounting for exactly that child, untouched by this process's threads or
+// any server's; its peak memory is measured by bench/peakmemory.cpp, which
+// starts it.
+ChildRun runChild(const QStringList &command, int timeoutMs, bool peakMemory = false);
 
 // swtxupdate, as built with the benchmark.
 QString swtxupdatePath();

@@ -1,7 +1,6 @@
 #include "bench/parts.h"
 
 #include "bench/childrun.h"
-#include "bench/firmware.h"
 #include "bench/report.h"
 #include "tests/support/devicestandin.h"
 
@@ -37,9 +36,8 @@ struct Series
 class Fleet
 {
 public:
-    Fleet(const FleetSetup &setup, const ChildRunner &runner, const QString &workPath)
+    Fleet(const FleetSetup &setup, const QString &workPath)
         : m_setup(setup)
-        , m_runner(runner)
         , m_workPath(workPath)
     {
         StandInDevice device;
@@ -48,27 +46,29 @@ public:
                                   *std::max_element(setup.devices.cbegin(), setup.devices.cend()));
         for (int i = 0; i < most; ++i)
             m_ports.append(m_standIn.addDevice(device));
-        if (m_ports.contains(0))
-            m_failures.append(u"the stand-in could not open a port for every device"_s);
     }
 
     QStringList run()
     {
-        if (m_failures.isEmpty() && m_setup.fleet)
+        if (m_ports.contains(0))
+            return { u"the stand-in could not open a port for every device"_s };
+        if (m_setup.fleet && prepare(u"fleet"_s, fleetImageSize))
             measureWallTimes();
-        if (m_failures.isEmpty() && m_setup.memory)
+        if (m_setup.memory && prepare(u"memory"_s, memoryImageSize))
             measureMemory();
         return m_failures;
     }
 
 private:
-    // A firmware folder with an image of size, and the marker.
-    void prepare(const QString &name, qsizetype size)
+    // A firmware folder with an image of size; false when it cannot be written.
+    bool prepare(const QString &name, qsizetype size)
     {
         m_folder = m_workPath + u'/' + name;
         m_image = benchImage(size);
-        m_failures.append(writeFirmwareFolder(m_folder, m_image));
-        m_failures.removeAll(QString());
+        const QString failure = writeFirmwareFolder(m_folder, m_image);
+        if (!failure.isEmpty())
+            m_failures.append(failure);
+        return failure.isEmpty();
     }
 
     // One swtxupdate run to the first devices; it counts in series when it
@@ -80,7 +80,7 @@ private:
         for (const quint16 port : m_ports.first(devices))
             command.append(u"127.0.0.1:%1"_s.arg(port));
         m_standIn.clearFiles();
-        const ChildRun child = m_runner.run(command, updateTimeoutMs, peakMemory);
+        const ChildRun child = runChild(command, updateTimeoutMs, peakMemory);
         const QList<DeviceStandIn::File> files = m_standIn.files();
         m_standIn.clearFiles();
         QStringList problems = { child.failure };
@@ -110,13 +110,9 @@ private:
 
     void measureWallTimes()
     {
-        prepare(u"fleet"_s, fleetImageSize);
         QList<std::pair<int, bool>> kinds; // devices, and whether with --verify
-        for (const int devices : QList<int>{ 1, targetDevices } + m_setup.devices) {
-            if (!kinds.contains(std::pair(devices, false)))
-                kinds.append({ devices, false });
-        }
-        std::sort(kinds.begin(), kinds.end());
+        for (const int devices : m_setup.devices)
+            kinds.append({ devices, false });
         kinds.append({ targetDevices, true });
         const auto label = [](const std::pair<int, bool> &kind) {
             return kind.second ? u"%1, --verify"_s.arg(kind.first) : QString::number(kind.first);
@@ -127,49 +123,45 @@ private:
         std::map<std::pair<int, bool>, Series> series;
         for (int round = 0; round < m_setup.rounds; ++round) {
             for (const auto &kind : kinds)
-                update(series[kind], u"fleet, %1 devices"_s.arg(label(kind)), kind.first,
+                update(series[kind], u"fleet, devices: "_s + label(kind), kind.first,
                        kind.second ? QStringList{ u"--verify"_s } : QStringList(), false);
         }
 
         print(u"## Fleet: devices that write each block to flash\n"_s);
-        print(u"swtxupdate --quiet, lock-step, a %L1-byte image and the \"done\" marker to every device at once; the "
-              "devices played by the stand-in, %2 ms from each block to its ACK, each read-back (--verify) served at "
-              "once. Medians of %3 interleaved rounds; wall time from the spawn to the reaping.\n"_s.arg(fleetImageSize)
+        print(u"swtxupdate --quiet, lock-step, a %L1-byte image and the \"done\" marker to every device at once, the "
+              "devices played by the stand-in with a %2 ms turnaround, a read-back (--verify) served at once. Medians "
+              "of %3 interleaved rounds; wall time from the spawn to the reaping.\n"_s.arg(fleetImageSize)
                       .arg(m_setup.turnaroundMs)
                       .arg(m_setup.rounds));
-        const Series &one = series[{ 1, false }];
-        const auto wallRatio = [&one](const Series &many) { return median(many.wallMs) / median(one.wallMs); };
-        const bool comparable = !one.wallMs.isEmpty();
+        const double oneMs = median(series[{ 1, false }].wallMs);
         QList<QStringList> rows;
         for (const auto &kind : kinds) {
             const Series &runs = series[kind];
-            const bool measured = !runs.wallMs.isEmpty();
+            const bool measured = !runs.wallMs.isEmpty() && oneMs > 0;
             rows.append({ label(kind), figure(median(runs.wallMs), 0, measured),
-                          figure(measured && comparable ? wallRatio(runs) : 0, 2, measured && comparable),
-                          figure(median(runs.cpuMs), 0, measured), u"%1/%2"_s.arg(runs.wallMs.size()).arg(runs.runs) });
+                          figure(median(runs.wallMs) / oneMs, 2, measured), figure(median(runs.cpuMs), 0, measured),
+                          u"%1/%2"_s.arg(runs.wallMs.size()).arg(runs.runs) });
         }
         printTable({ u"Devices"_s, u"Wall (ms)"_s, u"Wall ÷ 1 device"_s, u"Client CPU (ms)"_s, u"Succeeded"_s }, rows);
-        const Series &many = series[{ targetDevices, false }];
-        const bool judge = comparable && !many.wallMs.isEmpty();
+        const double ratio = median(series[{ targetDevices, false }].wallMs) / oneMs;
         print(u"Target: the wall time of %1 devices at most %2 × one device's: %3.\n"_s.arg(
                 QString::number(targetDevices), fixed(wallTarget, 2),
-                judge ? judged(wallRatio(many), wallRatio(many) <= wallTarget) : u"not measured"_s));
+                ratio > 0 && oneMs > 0 ? judged(ratio, ratio <= wallTarget) : u"not measured"_s));
     }
 
     void measureMemory()
     {
-        prepare(u"memory"_s, memoryImageSize);
         std::map<int, Series> series;
         for (int round = 0; round < m_setup.rounds; ++round) {
             for (const auto &[devices, target] : memoryTargets)
                 update(series[devices], u"memory, %1 devices"_s.arg(devices), devices, { u"--fast"_s }, true);
         }
-        const ChildRun start = m_runner.run({ swtxupdatePath(), u"--version"_s }, 10000, true);
+        const ChildRun start = runChild({ swtxupdatePath(), u"--version"_s }, 10000, true);
 
         print(u"## Memory: one update to many devices\n"_s);
         print(u"The peak resident memory of swtxupdate --fast --quiet (wait4's ru_maxrss) while it sends a %L1-byte "
               "image and the \"done\" marker to every device at once, the devices played by the stand-in with a %2 ms "
-              "turnaround; medians of %3 rounds. swtxupdate --version alone peaks at %4 MB.\n"_s.arg(memoryImageSize)
+              "turnaround; medians of %3 rounds. swtxupdate --version alone peaks at %4 MiB.\n"_s.arg(memoryImageSize)
                       .arg(m_setup.turnaroundMs)
                       .arg(m_setup.rounds)
                       .arg(fixed(start.peakMemoryMb, 1)));
@@ -184,11 +176,10 @@ private:
                           devices == 1 ? u"–"_s : u"≤ %1"_s.arg(fixed(target, 2)),
                           u"%1/%2"_s.arg(runs.memoryMb.size()).arg(runs.runs) });
         }
-        printTable({ u"Devices"_s, u"Peak memory (MB)"_s, u"÷ 1 device"_s, u"Target"_s, u"Succeeded"_s }, rows);
+        printTable({ u"Devices"_s, u"Peak memory (MiB)"_s, u"÷ 1 device"_s, u"Target"_s, u"Succeeded"_s }, rows);
     }
 
     const FleetSetup &m_setup;
-    const ChildRunner &m_runner;
     QString m_workPath;
     DeviceStandIn m_standIn;
     QList<quint16> m_ports; // the devices', in order
@@ -199,7 +190,7 @@ private:
 
 } // namespace
 
-QStringList runFleet(const FleetSetup &setup, const ChildRunner &runner, const QString &workPath)
+QStringList runFleet(const FleetSetup &setup, const QString &workPath)
 {
-    return Fleet(setup, runner, workPath).run();
+    return Fleet(setup, workPath).run();
 }

@@ -4,7 +4,6 @@
 #include <QString>
 #include <QStringList>
 
-class ChildRunner;
 class TftpdProcess;
 
 // The benchmark's parts. Each prints its figures and whether its targets were
@@ -44,7 +43,7 @@ struct LinkSpeedSetup
 QStringList linkSpeedCases();
 // What is missing of the peers' programs.
 QStringList missingPeers();
-QStringList compareLinkSpeeds(const LinkSpeedSetup &setup, const ChildRunner &runner, const QString &workPath);
+QStringList compareLinkSpeeds(const LinkSpeedSetup &setup, const QString &workPath);
 
 // The window: how late its GUI thread gets while it uploads the largest image
 // to server.
@@ -65,17 +64,12 @@ struct FleetSetup
     bool memory = true;
 };
 
-QStringList runFleet(const FleetSetup &setup, const ChildRunner &runner, const QString &workPath);
+QStringList runFleet(const FleetSetup &setup, const QString &workPath);
 
 // Resilient mode (--retries 5 --timeout 300) as a new user would try it:
 // swtxupdate updates devices, each a server of its own behind the relay, at
 // 5 % loss, and at 5 % loss with 1 % duplication and 5 % reordering. Counts
 // deliveries, failures by where they happened, and false successes (reported
-// delivered while the stored bytes differ), which are its failures.
-struct CampaignSetup
-{
-    int uploads = 100; // per server and link
-    QList<int> servers; // TftpdProcess::Server values
-};
-
-QStringList runCampaign(const CampaignSetup &setup, const ChildRunner &runner, const QString &workPath);
+// delivered while the stored bytes differ), which are its failures; to each
+// server, uploadsPerLink updates per link.
+QStringList runCampaign(int uploadsPerLink, const QString &workPath);

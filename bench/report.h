@@ -1,11 +1,15 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-// What the benchmark's parts share to report: Markdown on standard output,
-// progress on standard error, and figures with thousands separators.
+class TftpdProcess;
+
+// What the benchmark's parts share: reporting, as Markdown on standard output
+// and progress on standard error, figures with thousands separators; and the
+// firmware they upload.
 void print(const QString &line = {});
 void progress(const QString &line);
 QString fixed(double value, int decimals);
@@ -24,3 +28,20 @@ void printTable(const QStringList &header, const QList<QStringList> &rows);
 // A target's figure, marked when missed.
 QString judged(double value, bool met);
 void printFailures(const QStringList &failures);
+
+// A firmware image's name, as a technician's folder holds one, and the
+// end-of-update marker's, an empty upload after the images.
+extern const QString benchImageName;
+extern const QString benchMarkerName;
+
+// The same pseudo-random bytes for the same size, so that a block stored
+// twice, lost or out of order shows.
+QByteArray benchImage(qsizetype size);
+// Writes folder with image in it under name; empty when written, otherwise
+// what went wrong.
+QString writeFirmwareFolder(const QString &folder, const QByteArray &image, const QString &name = benchImageName);
+
+// Empty when stored is exactly expected; otherwise what differs.
+QString mismatch(const QString &name, const QByteArray &stored, const QByteArray &expected);
+// The same for what a server stored under name.
+QString storedMismatch(const TftpdProcess &server, const QString &name, const QByteArray &expected);
