@@ -8,7 +8,6 @@
 
 #include <chrono>
 
-// How a played device behaves.
 struct StandInDevice
 {
     std::chrono::milliseconds turnaround{ 0 }; // before each ACK of data: writing it to flash
@@ -23,12 +22,11 @@ struct StandInDevice
 // QProcess wait, say). Each device answers a write request from a port of its
 // own, with an OACK echoing the tsize, blksize and windowsize it accepts, or
 // ACK 0 when the request had none; it stores the file and serves it back to
-// read requests, lock-step, with the blksize asked for.
+// read requests, lock-step in 512-byte blocks.
 class DeviceStandIn
 {
 public:
-    // A file a device stored whole: on record before its last ACK goes out.
-    struct File
+    struct File // stored whole: on record before its last ACK goes out
     {
         quint16 port = 0; // the device's
         QString name;
