@@ -91,7 +91,7 @@ ChildRun runChild(const QStringList &command, int timeoutMs, bool peakMemory)
     if (pidfd >= 0)
         ::close(pidfd);
     if (QFile memory(memoryPath); peakMemory && memory.open(QIODevice::ReadOnly))
-        run.peakMemoryMb = memory.readAll().toDouble() / 1024;
+        run.peakMemoryMib = memory.readAll().toDouble() / 1024;
     QFile::remove(memoryPath);
     if (QFile output(logPath); output.open(QIODevice::ReadOnly))
         run.output = QString::fromLocal8Bit(output.readAll());

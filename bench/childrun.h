@@ -10,7 +10,7 @@ struct ChildRun
     int exitCode = -1;
     double wallMs = 0; // from the spawn to the reaping, so the program's start counts
     double cpuMs = 0; // the child's user and system time, as wait4() reports it
-    double peakMemoryMb = 0; // its peak resident memory, when asked for
+    double peakMemoryMib = 0; // its peak resident memory, when asked for
     QString output; // what it wrote to standard output and error
 };
 

@@ -30,7 +30,7 @@ struct Series
     int runs = 0;
     QList<double> wallMs;
     QList<double> cpuMs;
-    QList<double> memoryMb;
+    QList<double> memoryMib;
 };
 
 class Fleet
@@ -101,7 +101,7 @@ private:
         if (problems.isEmpty()) {
             series.wallMs.append(child.wallMs);
             series.cpuMs.append(child.cpuMs);
-            series.memoryMb.append(child.peakMemoryMb);
+            series.memoryMib.append(child.peakMemoryMib);
         } else {
             m_failures.append(u"%1: %2"_s.arg(what, problems.join(u"; "_s)));
         }
@@ -137,10 +137,10 @@ private:
         QList<QStringList> rows;
         for (const auto &kind : kinds) {
             const Series &runs = series[kind];
-            const bool measured = !runs.wallMs.isEmpty() && oneMs > 0;
+            const bool measured = !runs.wallMs.isEmpty();
             rows.append({ label(kind), figure(median(runs.wallMs), 0, measured),
-                          figure(median(runs.wallMs) / oneMs, 2, measured), figure(median(runs.cpuMs), 0, measured),
-                          u"%1/%2"_s.arg(runs.wallMs.size()).arg(runs.runs) });
+                          figure(median(runs.wallMs) / oneMs, 2, measured && oneMs > 0),
+                          figure(median(runs.cpuMs), 0, measured), u"%1/%2"_s.arg(runs.wallMs.size()).arg(runs.runs) });
         }
         printTable({ u"Devices"_s, u"Wall (ms)"_s, u"Wall ÷ 1 device"_s, u"Client CPU (ms)"_s, u"Succeeded"_s }, rows);
         const double ratio = median(series[{ targetDevices, false }].wallMs) / oneMs;
@@ -164,17 +164,17 @@ private:
               "turnaround; medians of %3 rounds. swtxupdate --version alone peaks at %4 MiB.\n"_s.arg(memoryImageSize)
                       .arg(m_setup.turnaroundMs)
                       .arg(m_setup.rounds)
-                      .arg(fixed(start.peakMemoryMb, 1)));
-        const double oneMb = median(series[1].memoryMb);
+                      .arg(fixed(start.peakMemoryMib, 1)));
+        const double oneMib = median(series[1].memoryMib);
         QList<QStringList> rows;
         for (const auto &[devices, target] : memoryTargets) {
             const Series &runs = series[devices];
-            const bool measured = !runs.memoryMb.isEmpty() && oneMb > 0;
-            const double ratio = measured ? median(runs.memoryMb) / oneMb : 0;
-            rows.append({ QString::number(devices), figure(median(runs.memoryMb), 1, measured),
+            const bool measured = !runs.memoryMib.isEmpty() && oneMib > 0;
+            const double ratio = measured ? median(runs.memoryMib) / oneMib : 0;
+            rows.append({ QString::number(devices), figure(median(runs.memoryMib), 1, measured),
                           measured ? judged(ratio, ratio <= target) : u"–"_s,
                           devices == 1 ? u"–"_s : u"≤ %1"_s.arg(fixed(target, 2)),
-                          u"%1/%2"_s.arg(runs.memoryMb.size()).arg(runs.runs) });
+                          u"%1/%2"_s.arg(runs.memoryMib.size()).arg(runs.runs) });
         }
         printTable({ u"Devices"_s, u"Peak memory (MiB)"_s, u"÷ 1 device"_s, u"Target"_s, u"Succeeded"_s }, rows);
     }

@@ -142,16 +142,6 @@ WindowRun runWindowUpload(const QString &folder, qint64 imageSize, const TftpdPr
     return run;
 }
 
-// The smallest value that at least fraction of the values do not exceed.
-double percentile(QList<double> values, double fraction)
-{
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = qsizetype(std::ceil(fraction * double(values.size())));
-    return values.at(std::clamp<qsizetype>(rank, 1, values.size()) - 1);
-}
-
 } // namespace
 
 QString measureWindow(const TftpdProcess &server, const QString &workPath)
@@ -169,14 +159,17 @@ QString measureWindow(const TftpdProcess &server, const QString &workPath)
                  << storedMismatch(server, benchMarkerName, QByteArray("", 0));
     problems.removeAll(QString());
 
+    QList<double> lateness = run.latenessMs;
+    std::sort(lateness.begin(), lateness.end());
+    // The longest, and the smallest that 99 % of the values do not exceed.
+    const double longestMs = lateness.isEmpty() ? 0 : lateness.constLast();
+    const double percentileMs = lateness.isEmpty() ? 0 : lateness.at(qsizetype(std::ceil(0.99 * lateness.size())) - 1);
     print(u"## The window during the largest upload\n"_s);
     print(u"%1-byte upload to tftpd-hpa from the real window on the %2 platform, started by its Start button: longest "
           "GUI stall **%3 ms** (99th percentile %4 ms, median %5 ms over %6 timeouts of a 1 ms timer; target "
           "< 50 ms), %7 progress values shown; %8 ms on the GUI thread in Start, which reads the image; upload %9 ms "
           "from the end of Start.\n"_s.arg(fixed(image.size(), 0), QGuiApplication::platformName())
-                  .arg(fixed(run.latenessMs.isEmpty() ? 0 : *std::max_element(run.latenessMs.cbegin(),
-                                                                              run.latenessMs.cend()), 1),
-                       fixed(percentile(run.latenessMs, 0.99), 2), fixed(median(run.latenessMs), 3),
+                  .arg(fixed(longestMs, 1), fixed(percentileMs, 2), fixed(median(run.latenessMs), 3),
                        fixed(run.latenessMs.size(), 0), fixed(run.progressValues, 0), fixed(run.startHandlerMs, 0),
                        fixed(run.uploadMs, 0)));
     return problems.isEmpty() ? QString() : u"window: "_s + problems.join(u"; "_s);
