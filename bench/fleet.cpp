@@ -33,19 +33,25 @@ struct Series
     QList<double> memoryMib;
 };
 
+// As many devices as the largest update goes to, each writing flash.
+QList<StandInDevice> playedDevices(const FleetSetup &setup)
+{
+    StandInDevice device;
+    device.turnaround = std::chrono::milliseconds(setup.turnaroundMs);
+    return QList<StandInDevice>(std::max(memoryTargets.constLast().first,
+                                         *std::max_element(setup.devices.cbegin(), setup.devices.cend())),
+                                device);
+}
+
 class Fleet
 {
 public:
     Fleet(const FleetSetup &setup, const QString &workPath)
         : m_setup(setup)
         , m_workPath(workPath)
+        , m_standIn(playedDevices(setup))
+        , m_ports(m_standIn.ports())
     {
-        StandInDevice device;
-        device.turnaround = std::chrono::milliseconds(setup.turnaroundMs);
-        const int most = std::max(memoryTargets.constLast().first,
-                                  *std::max_element(setup.devices.cbegin(), setup.devices.cend()));
-        for (int i = 0; i < most; ++i)
-            m_ports.append(m_standIn.addDevice(device));
     }
 
     QStringList run()

@@ -59,6 +59,22 @@ QString device(quint16 port)
     return QStringLiteral("127.0.0.1:%1").arg(port);
 }
 
+// A device's error text that would move the cursor and draw a line of its own.
+const QByteArray escapeCodes("\x1b[1A\r\x1b[2KNo Error\n");
+
+// The played devices: one that answers at once, one that erases its flash
+// before it answers each request, and one that refuses 7485-v1.bin (not an
+// application image, whose refusal would count as delivered) with escapeCodes.
+enum PlayedDevice { Answering, Erasing, Refusing };
+QList<StandInDevice> playedDevices()
+{
+    QList<StandInDevice> devices(3);
+    devices[Erasing].answerDelay = std::chrono::seconds(3);
+    devices[Refusing].refusedName = firmware.first().first;
+    devices[Refusing].refusalText = escapeCodes;
+    return devices;
+}
+
 // Runs what follows with source mounted over target (a system file such as
 // /etc/hosts), for that process alone.
 QStringList mountedOver(const QString &target, const QString &source)
@@ -215,15 +231,12 @@ private slots:
     {
         QTemporaryDir folder;
         const QList<std::pair<QString, QByteArray>> images = firmware.mid(1);
-        DeviceStandIn standIn;
-        StandInDevice erasing;
-        erasing.answerDelay = std::chrono::seconds(3);
-        const quint16 fast = standIn.addDevice(), slow = standIn.addDevice(erasing);
+        const quint16 fast = m_standIn.ports()[Answering], slow = m_standIn.ports()[Erasing];
         QProcess process;
         process.start(SWTXUPDATE_PROGRAM, { "--log", folder.filePath("update.jsonl"), writeFolder(folder, images), device(fast), device(slow) });
-        const auto storedBy = [&standIn](quint16 port) {
+        const auto storedBy = [this](quint16 port) {
             QStringList stored; // "name sha256"
-            for (const DeviceStandIn::File &file : standIn.files())
+            for (const DeviceStandIn::File &file : m_standIn.files())
                 stored.append(file.port == port ? file.name + u' ' + sha256(file.bytes) : QString());
             stored.removeAll(QString());
             return stored;
@@ -245,21 +258,14 @@ private slots:
         }
     }
 
-    // A device's error text that would move the cursor and draw a line of its own.
     void showsDeviceTextsEscaped()
     {
         QTemporaryDir folder;
-        const QByteArray text("\x1b[1A\r\x1b[2KNo Error\n");
-        DeviceStandIn standIn;
-        StandInDevice refusing;
-        refusing.refusedName = firmware.first().first; // not an application image, whose refusal counts as delivered
-        refusing.refusalText = text;
-        const quint16 port = standIn.addDevice(refusing);
         const QString logPath = folder.filePath("update.jsonl");
-        const Run run = runToEnd({ "--log", logPath, writeFolder(folder, { firmware.first() }), device(port) });
+        const Run run = runToEnd({ "--log", logPath, writeFolder(folder, { firmware.first() }), device(m_standIn.ports()[Refusing]) });
         QVERIFY2(!run.out.contains(u'\x1b') && !run.out.contains(u'\r'), qPrintable(run.out));
         QVERIFY2(run.out.contains(R"(: Protocol Error: 0 \x1b[1A\x0d\x1b[2KNo Error\x0a (0 bytes)"), qPrintable(run.out));
-        QCOMPARE(readLog(logPath, { "status" }).value(0), "Protocol Error: 0 " + text);
+        QCOMPARE(readLog(logPath, { "status" }).value(0), "Protocol Error: 0 " + escapeCodes);
     }
 
     void signalStopsEveryTransfer_data()
@@ -309,6 +315,11 @@ private slots:
         out += process.readAllStandardOutput();
         QCOMPARE(QString::fromUtf8(out).count(QRegularExpression(R"(^\S+:\d+ +0/2 .* Interrupted$)", QRegularExpression::MultilineOption)), 2);
     }
+
+private:
+    // Its thread starts with the test object, before any child process:
+    // ThreadSanitizer ends a program that starts a thread after it forked.
+    DeviceStandIn m_standIn{ playedDevices() };
 };
 
 QTEST_GUILESS_MAIN(SwtxupdateTest)

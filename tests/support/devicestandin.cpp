@@ -2,11 +2,14 @@
 
 #include "tftp/tftppacket.h"
 
-#include <QMutexLocker>
+#include <QEventLoop>
+#include <QThread>
 #include <QNetworkDatagram>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QtEndian>
+
+#include <future>
 
 #include <pthread.h>
 #include <sched.h>
@@ -141,76 +144,78 @@ private:
 
 } // namespace
 
-DeviceStandIn::DeviceStandIn()
-    : m_context(new QObject)
+// The devices' ports are bound and the thread's event dispatcher is made
+// before the constructor returns. The thread is a std::thread, whose start
+// and join ThreadSanitizer sees; so are the promise and the mutex that pass
+// data across, where Qt's own hand-overs would be hidden from it.
+DeviceStandIn::DeviceStandIn(const QList<StandInDevice> &devices)
 {
-    m_context->moveToThread(&m_thread);
-    QObject::connect(&m_thread, &QThread::finished, m_context, &QObject::deleteLater);
-    // Devices have processors of their own: the stand-in runs ahead of the
-    // client's threads where the system allows it, so that sharing the cores
-    // with them does not stretch its turnaround.
-    QObject::connect(&m_thread, &QThread::started, [] {
+    std::promise<void> opened;
+    m_thread = std::thread([this, devices, &opened] {
+        // Devices have processors of their own: the stand-in runs ahead of the
+        // client's threads where the system allows it, so that sharing the
+        // cores with them does not stretch its turnaround.
         const sched_param realTime{ sched_get_priority_min(SCHED_FIFO) };
         pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
+        QEventLoop loop;
+        QObject context; // parent of every socket and transfer
+        for (const StandInDevice &device : devices) {
+            auto *socket = new QUdpSocket(&context);
+            socket->bind(QHostAddress::LocalHost, 0);
+            m_ports.append(socket->localPort());
+            QObject::connect(socket, &QUdpSocket::readyRead, socket, [this, &context, socket, device] {
+                while (socket->hasPendingDatagrams())
+                    answer(device, socket->localPort(), socket->receiveDatagram(), &context);
+            });
+        }
+        m_loopThread = QThread::currentThread();
+        opened.set_value();
+        loop.exec();
     });
-    m_thread.start();
+    opened.get_future().wait();
 }
 
 DeviceStandIn::~DeviceStandIn()
 {
-    m_thread.quit();
-    m_thread.wait();
+    m_loopThread->exit();
+    m_thread.join();
 }
 
 // A request in octet mode is answered after the device's delay; any other
 // datagram is ignored.
-quint16 DeviceStandIn::addDevice(const StandInDevice &device)
+void DeviceStandIn::answer(const StandInDevice &device, quint16 port, const QNetworkDatagram &request,
+                           QObject *context)
 {
-    quint16 port = 0;
-    QMetaObject::invokeMethod(
-            m_context,
-            [this, &device, &port] {
-                auto *socket = new QUdpSocket(m_context);
-                socket->bind(QHostAddress::LocalHost, 0);
-                port = socket->localPort();
-                QObject::connect(socket, &QUdpSocket::readyRead, socket, [this, socket, device, port = port] {
-                    while (socket->hasPendingDatagrams()) {
-                        const QNetworkDatagram request = socket->receiveDatagram();
-                        const QByteArray data = request.data();
-                        const QByteArrayList fields = data.mid(2).split('\0');
-                        if (!data.startsWith(QByteArray("\0\1", 2)) && !data.startsWith(QByteArray("\0\2", 2)))
-                            continue;
-                        if (fields.size() < 3 || fields.at(1).toLower() != "octet" || !data.endsWith('\0'))
-                            continue;
-                        QTimer::singleShot(device.answerDelay, socket, [=] {
-                            QByteArray stored; // null when the device has no such file
-                            for (const File &file : files()) {
-                                if (file.port == port && file.name.toUtf8() == fields.at(0))
-                                    stored = file.bytes;
-                            }
-                            auto *transfer = new StandInTransfer(device, request, fields, stored, m_context);
-                            QObject::connect(transfer, &StandInTransfer::stored, m_context,
-                                             [this, port](const QString &name, const QByteArray &bytes) {
-                                                 const QMutexLocker locker(&m_lock);
-                                                 m_files.append({ port, name, bytes });
-                                             });
-                        });
-                    }
-                });
-            },
-            Qt::BlockingQueuedConnection);
-    return port;
+    const QByteArray data = request.data();
+    const QByteArrayList fields = data.mid(2).split('\0');
+    if (!data.startsWith(QByteArray("\0\1", 2)) && !data.startsWith(QByteArray("\0\2", 2)))
+        return;
+    if (fields.size() < 3 || fields.at(1).toLower() != "octet" || !data.endsWith('\0'))
+        return;
+    QTimer::singleShot(device.answerDelay, context, [=] {
+        QByteArray stored; // null when the device has no such file
+        for (const File &file : files()) {
+            if (file.port == port && file.name.toUtf8() == fields.at(0))
+                stored = file.bytes;
+        }
+        auto *transfer = new StandInTransfer(device, request, fields, stored, context);
+        QObject::connect(transfer, &StandInTransfer::stored, context,
+                         [this, port](const QString &name, const QByteArray &bytes) {
+                             const std::lock_guard locker(m_lock);
+                             m_files.append({ port, name, bytes });
+                         });
+    });
 }
 
 QList<DeviceStandIn::File> DeviceStandIn::files() const
 {
-    const QMutexLocker locker(&m_lock);
+    const std::lock_guard locker(m_lock);
     return m_files;
 }
 
 void DeviceStandIn::clearFiles()
 {
-    const QMutexLocker locker(&m_lock);
+    const std::lock_guard locker(m_lock);
     m_files.clear();
 }
 

@@ -2,11 +2,15 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
 #include <QString>
-#include <QThread>
 
 #include <chrono>
+#include <mutex>
+#include <thread>
+
+class QNetworkDatagram;
+class QObject;
+class QThread;
 
 struct StandInDevice
 {
@@ -33,19 +37,23 @@ public:
         QByteArray bytes;
     };
 
-    DeviceStandIn();
+    explicit DeviceStandIn(const QList<StandInDevice> &devices);
     ~DeviceStandIn();
     Q_DISABLE_COPY_MOVE(DeviceStandIn)
 
-    // Opens a device's port; 0 when none could be opened.
-    quint16 addDevice(const StandInDevice &device = {});
+    // The devices' ports, in the order given; 0 for one that could not be
+    // opened.
+    QList<quint16> ports() const { return m_ports; }
     // Every file stored since the last clearFiles(), in the order stored.
     QList<File> files() const;
     void clearFiles();
 
 private:
-    QThread m_thread;
-    QObject *m_context; // lives on m_thread: parent of every socket and transfer
-    mutable QMutex m_lock;
+    void answer(const StandInDevice &device, quint16 port, const QNetworkDatagram &request, QObject *context);
+
+    std::thread m_thread;
+    QThread *m_loopThread = nullptr; // m_thread as Qt knows it, to end its event loop
+    QList<quint16> m_ports;
+    mutable std::mutex m_lock;
     QList<File> m_files;
 };
