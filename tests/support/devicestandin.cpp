@@ -3,8 +3,8 @@
 #include "tftp/tftppacket.h"
 
 #include <QEventLoop>
-#include <QThread>
 #include <QNetworkDatagram>
+#include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QtEndian>
