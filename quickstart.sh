@@ -3,8 +3,7 @@
 #
 #   ./quickstart.sh run     build and start the tool
 #   ./quickstart.sh test    build and run every test, also under sanitizers
-#   ./quickstart.sh bench   build and run the upload benchmark
-#   ./quickstart.sh fleet   build and run the fleet benchmark (swtxupdate, many devices)
+#   ./quickstart.sh bench   build and run the benchmark (options after it, e.g. --parts fleet,memory)
 #   ./quickstart.sh package build the Debian package swtxupdater_<version>_<arch>.deb
 #
 # Meant for Debian 12, as root (or with sudo available).
@@ -25,7 +24,7 @@ test_packages=(
     qml6-module-qttest tftpd-hpa tftp-hpa iproute2 clang libclang-rt-14-dev
     xvfb xauth x11-utils xdotool ansible-core libwrap0 libpcre2-8-0
 )
-# The benchmarks' peer clients.
+# The benchmark's peer clients.
 bench_packages=(curl atftp)
 
 install_missing() {
@@ -139,13 +138,7 @@ bench)
     install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}"
     unpack_atftpd
     configure_and_build build -DBUILD_TESTING=ON
-    exec build/bench/bench_upload "${@:2}"
-    ;;
-fleet)
-    install_missing "${build_packages[@]}" "${runtime_packages[@]}" "${test_packages[@]}"
-    unpack_atftpd
-    configure_and_build build -DBUILD_TESTING=ON
-    exec build/bench/bench_fleet "${@:2}"
+    exec build/bench/swtxbench "${@:2}"
     ;;
 package)
     install_missing "${build_packages[@]}" "${runtime_packages[@]}"
@@ -153,7 +146,7 @@ package)
     build_package build
     ;;
 *)
-    echo "usage: $0 run|test|bench|fleet|package" >&2
+    echo "usage: $0 run|test|bench|package" >&2
     exit 2
     ;;
 esac

@@ -1,14 +1,14 @@
-#include "bench/campaign.h"
+#include "bench/parts.h"
 
-#include "bench/clients.h"
+#include "bench/childrun.h"
 #include "bench/report.h"
+#include "tests/support/tftpdprocess.h"
 #include "tests/support/udprelay.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
-#include <QSet>
 
 #include <memory>
 #include <vector>
@@ -20,8 +20,6 @@ namespace {
 // 129 blocks and the marker: room for acknowledgements of blocks well behind
 // the current one.
 constexpr qsizetype imageSize = 64 << 10;
-const QString &imageName = benchImageName;
-const QString &doneName = benchMarkerName;
 // swtxupdate updates this many devices at once, each a server of its own
 // behind a relay of its own, so that a campaign takes minutes, not hours.
 constexpr int devicesPerRun = 10;
@@ -40,48 +38,46 @@ struct Impairment
 const QList<Impairment> impairments = { { u"5 % loss"_s, 5, 0, 0 },
                                         { u"5 % loss, 1 % duplication, 5 % reordering"_s, 5, 1, 5 } };
 
-// How the uploads to one server through one impairment went.
+// How the updates to one server through one impairment went.
 struct Tally
 {
-    int uploads = 0;
+    int updates = 0;
     int delivered = 0;
     int falseSuccesses = 0;
-    QMap<QString, int> failures; // by status
+    QMap<QString, int> failures; // by status and where
 };
 
 class Campaign
 {
 public:
-    Campaign(const CampaignSetup &setup, const Clients &clients, const QString &workPath)
-        : m_setup(setup)
-        , m_clients(clients)
-        , m_folder(workPath + u"/campaign"_s)
+    explicit Campaign(const QString &workPath)
+        : m_folder(workPath + u"/campaign"_s)
         , m_logPath(workPath + u"/campaign.jsonl"_s)
         , m_image(benchImage(imageSize))
     {
-        if (const QString failure = writeFirmwareFolder(m_folder, m_image); !failure.isEmpty())
-            m_failures.append(failure);
+        m_failures.append(writeFirmwareFolder(m_folder, m_image));
+        m_failures.removeAll(QString());
     }
 
-    QStringList run()
+    QStringList run(int updatesPerLink)
     {
         QList<QStringList> rows;
         bool targetsMet = true;
-        for (const int kind : m_setup.servers) {
-            const QString serverName = kind == TftpdProcess::Atftpd ? u"atftpd"_s : u"tftpd-hpa"_s;
-            for (qsizetype link = 0; link < impairments.size() && startServers(kind, serverName); ++link) {
+        for (const auto kind : { TftpdProcess::TftpdHpa, TftpdProcess::Atftpd }) {
+            const QString server = kind == TftpdProcess::Atftpd ? u"atftpd"_s : u"tftpd-hpa"_s;
+            for (qsizetype link = 0; link < impairments.size() && startServers(kind); ++link) {
                 Tally tally;
-                for (int first = 0; first < m_setup.uploads && m_failures.isEmpty(); first += devicesPerRun)
+                for (int first = 0; first < updatesPerLink && m_failures.isEmpty(); first += devicesPerRun)
                     runOnce(impairments.at(link), quint32(link * 1000000 + first),
-                            std::min(devicesPerRun, m_setup.uploads - first), tally);
+                            std::min(devicesPerRun, updatesPerLink - first), tally);
                 QStringList failures;
                 for (auto failure = tally.failures.cbegin(); failure != tally.failures.cend(); ++failure)
                     failures.append(u"%1 × %2"_s.arg(failure.value()).arg(failure.key()));
                 // The delivery target is for loss alone.
-                const bool enough = link > 0 || tally.delivered * 100 >= 99 * tally.uploads;
+                const bool enough = link > 0 || tally.delivered * 100 >= 99 * tally.updates;
                 targetsMet = targetsMet && enough && tally.falseSuccesses == 0;
-                const QString delivered = u"%1/%2"_s.arg(tally.delivered).arg(tally.uploads);
-                rows.append({ serverName, impairments.at(link).name, enough ? delivered : u"**%1**"_s.arg(delivered),
+                const QString delivered = u"%1/%2"_s.arg(tally.delivered).arg(tally.updates);
+                rows.append({ server, impairments.at(link).name, enough ? delivered : u"**%1**"_s.arg(delivered),
                               tally.falseSuccesses ? u"**%1**"_s.arg(tally.falseSuccesses) : u"0"_s,
                               failures.isEmpty() ? u"–"_s : failures.join(u"; "_s) });
             }
@@ -92,7 +88,8 @@ public:
               "datagram arrives 1 ms late. Targets: at least 99 of 100 delivered at 5 % loss against each "
               "server, and no false success (reported delivered, yet other bytes stored).\n"_s.arg(imageSize)
                       .arg(devicesPerRun));
-        printTable({ u"Server"_s, u"Link"_s, u"Delivered"_s, u"False successes"_s, u"Failures by status"_s }, rows);
+        printTable({ u"Server"_s, u"Link"_s, u"Delivered"_s, u"False successes"_s, u"Failures: status (where)"_s },
+                   rows);
         print(u"Targets %1.\n"_s.arg(targetsMet ? u"met"_s : u"**missed**"_s));
         return m_failures + m_falseSuccesses;
     }
@@ -100,94 +97,79 @@ public:
 private:
     // A fresh set of servers for each link, so that a server still busy with
     // a failed upload cannot touch the next one's.
-    bool startServers(int kind, const QString &name)
+    bool startServers(TftpdProcess::Server kind)
     {
         m_servers.clear();
         for (int i = 0; i < devicesPerRun && m_failures.isEmpty(); ++i) {
             auto &server = m_servers.emplace_back(
-                    std::make_unique<TftpdProcess>(QHostAddress(QHostAddress::LocalHost), TftpdProcess::Server(kind)));
+                    std::make_unique<TftpdProcess>(QHostAddress(QHostAddress::LocalHost), kind));
             if (!server->start())
-                m_failures.append(u"cannot start %1: %2"_s.arg(name, server->errorString()));
+                m_failures.append(u"cannot start a server: "_s + server->errorString());
         }
         return m_failures.isEmpty();
     }
 
     // One swtxupdate run to a number of devices, each behind a relay seeded
-    // apart; a false success is a file whose record says delivered while the
-    // server stored other bytes.
+    // apart. A false success is a file whose record says delivered while the
+    // server stored other bytes; a failure is counted with where it happened:
+    // on the marker, or on the image, which a lost last acknowledgement leaves
+    // stored whole.
     void runOnce(const Impairment &link, quint32 seed, int devices, Tally &tally)
     {
         std::vector<std::unique_ptr<UdpRelay>> relays;
-        QStringList devicesGiven;
+        QStringList command = { swtxupdatePath(), u"--quiet"_s, u"--retries"_s, u"5"_s, u"--timeout"_s, u"300"_s,
+                                u"--log"_s, m_logPath, m_folder };
         for (int i = 0; i < devices; ++i) {
-            QFile::remove(m_servers.at(i)->filePath(imageName));
-            QFile::remove(m_servers.at(i)->filePath(doneName));
+            QFile::remove(m_servers.at(i)->filePath(benchImageName));
+            QFile::remove(m_servers.at(i)->filePath(benchMarkerName));
             auto &relay = relays.emplace_back(
                     std::make_unique<UdpRelay>(m_servers.at(i)->address(), m_servers.at(i)->port()));
             relay->setLoss(link.lossPercent, seed + quint32(i));
             relay->setDuplication(link.duplicatePercent);
             relay->setReordering(link.reorderPercent);
             relay->listen();
-            devicesGiven.append(u"127.0.0.1:%1"_s.arg(relay->port()));
+            command.append(u"127.0.0.1:%1"_s.arg(relay->port()));
         }
         QFile::remove(m_logPath);
-        const ChildRun child =
-                m_clients.run(QStringList{ m_clients.path(Program::Swtxupdate), u"--quiet"_s, u"--retries"_s, u"5"_s,
-                                           u"--timeout"_s, u"300"_s, u"--log"_s, m_logPath, m_folder }
-                                      + devicesGiven,
-                              runTimeoutMs);
+        const ChildRun child = runChild(command, runTimeoutMs);
         // Exit status 1 says that a device failed, which the log tells.
         if (child.exitCode != 0 && child.exitCode != 1) {
             m_failures.append(child.failure);
             return;
         }
-        QHash<QString, QJsonObject> deviceRecords;
-        QSet<QString> deliveredFiles; // device, then file name
-        QHash<QString, QString> failedFiles; // by device
+        QHash<QString, QJsonObject> results; // each device's record, and each "device file" record
         QFile log(m_logPath);
         for (const QByteArray &line : log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QByteArrayList()) {
             const QJsonObject record = QJsonDocument::fromJson(line).object();
-            const QString device = record.value(u"device"_s).toString();
-            if (!record.contains(u"file"_s))
-                deviceRecords.insert(device, record);
-            else if (record.value(u"result"_s).toBool())
-                deliveredFiles.insert(device + u' ' + record.value(u"file"_s).toString());
-            else
-                failedFiles.insert(device, record.value(u"file"_s).toString());
+            const QString file = record.value(u"file"_s).toString();
+            results.insert(record.value(u"device"_s).toString() + (file.isEmpty() ? QString() : u' ' + file), record);
         }
         for (int i = 0; i < devices; ++i) {
-            const QJsonObject record = deviceRecords.value(devicesGiven.at(i));
-            ++tally.uploads;
-            if (record.value(u"result"_s).toBool())
+            const TftpdProcess &server = *m_servers.at(i);
+            const QString device = command.at(command.size() - devices + i);
+            const QJsonObject record = results.value(device);
+            ++tally.updates;
+            if (record.value(u"result"_s).toBool()) {
                 ++tally.delivered;
-            else
-                ++tally.failures[u"%1 (%2)"_s.arg(record.value(u"status"_s).toString(u"no record"_s),
-                                                  failureSite(*m_servers.at(i), failedFiles.value(devicesGiven.at(i))))];
+            } else {
+                const QString where = results.contains(device + u' ' + benchMarkerName) ? u"on the marker"_s
+                        : storedMismatch(server, benchImageName, m_image).isEmpty()    ? u"on the image, stored whole"_s
+                                                                                      : u"on the image"_s;
+                ++tally.failures[u"%1 (%2)"_s.arg(record.value(u"status"_s).toString(u"no record"_s), where)];
+            }
             for (const auto &[name, bytes] :
-                 { std::pair(imageName, m_image), std::pair(doneName, QByteArray("", 0)) }) {
-                const bool reported = deliveredFiles.contains(devicesGiven.at(i) + u' ' + name);
-                const QString mismatch = reported ? storedMismatch(*m_servers.at(i), name, bytes) : QString();
+                 { std::pair(benchImageName, m_image), std::pair(benchMarkerName, QByteArray("", 0)) }) {
+                const bool reported = results.value(device + u' ' + name).value(u"result"_s).toBool();
+                const QString mismatch = reported ? storedMismatch(server, name, bytes) : QString();
                 if (!mismatch.isEmpty()) {
                     ++tally.falseSuccesses;
                     m_falseSuccesses.append(u"false success, %1: %2"_s.arg(link.name, mismatch));
                 }
             }
         }
-        progress(u"%1: %2 of %3 delivered so far"_s.arg(link.name).arg(tally.delivered).arg(tally.uploads));
+        progress(u"%1: %2 of %3 delivered so far"_s.arg(link.name).arg(tally.delivered).arg(tally.updates));
     }
 
-    // Where an update failed: on the marker, or on the image, which a lost
-    // last acknowledgement leaves stored whole.
-    QString failureSite(const TftpdProcess &server, const QString &file) const
-    {
-        if (file == doneName)
-            return u"on the marker"_s;
-        return storedMismatch(server, imageName, m_image).isEmpty() ? u"on the image, stored whole"_s
-                                                                     : u"on the image"_s;
-    }
-
-    const CampaignSetup &m_setup;
-    const Clients &m_clients;
     QString m_folder;
     QString m_logPath;
     QByteArray m_image;
@@ -198,7 +180,7 @@ private:
 
 } // namespace
 
-QStringList runCampaign(const CampaignSetup &setup, const Clients &clients, const QString &workPath)
+QStringList runCampaign(int uploadsPerLink, const QString &workPath)
 {
-    return Campaign(setup, clients, workPath).run();
+    return Campaign(workPath).run(uploadsPerLink);
 }

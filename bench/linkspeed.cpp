@@ -1,10 +1,14 @@
-#include "bench/linkspeed.h"
+#include "bench/parts.h"
 
+#include "bench/childrun.h"
 #include "bench/report.h"
 #include "tests/support/tftpdprocess.h"
 #include "tests/support/udprelay.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <cmath>
 #include <map>
@@ -16,57 +20,99 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr qsizetype imageSize = 8 << 20;
-// swtxupdate's image, as a technician's firmware folder holds it; it sends the
-// empty "done" marker after it.
-const QString &imageName = benchImageName;
-const QString &doneName = benchMarkerName;
 // Lock-step at 2 ms each way takes over a minute.
 constexpr int uploadTimeoutMs = 600000;
 
-QString seconds(std::optional<double> ms)
+// One way of uploading an image: the command line an engineer types, and the
+// block size and window it asks the server for. In the command, SOURCE stands
+// for the image or, for swtxupdate, its firmware folder, whose file names the
+// server keeps; NAME for the name to store it under, and PORT for the
+// server's.
+struct ClientCase
 {
-    return ms ? fixed(*ms / 1000, *ms < 10000 ? 3 : 1) : u"–"_s;
+    QString key; // as --cases names it
+    QString label;
+    QString command;
+    int blockSize = 512;
+    int windowSize = 1;
+};
+
+const QList<ClientCase> &clientCases()
+{
+    static const QList<ClientCase> cases = {
+        { u"lockstep"_s, u"swtxupdate, lock-step"_s, u"swtxupdate --quiet SOURCE 127.0.0.1:PORT"_s, 512, 1 },
+        { u"fast"_s, u"swtxupdate --fast"_s, u"swtxupdate --fast --quiet SOURCE 127.0.0.1:PORT"_s, 1428, 16 },
+        { u"w64"_s, u"swtxupdate --block-size 1428 --window 64"_s,
+          u"swtxupdate --block-size 1428 --window 64 --quiet SOURCE 127.0.0.1:PORT"_s, 1428, 64 },
+        { u"tftp"_s, u"tftp-hpa client"_s, u"tftp -m binary 127.0.0.1 PORT -c put SOURCE NAME"_s, 512, 1 },
+        { u"curl"_s, u"curl"_s, u"curl -sS -T SOURCE tftp://127.0.0.1:PORT/NAME"_s, 512, 1 },
+        { u"curl-1428"_s, u"curl --tftp-blksize 1428"_s,
+          u"curl -sS --tftp-blksize 1428 -T SOURCE tftp://127.0.0.1:PORT/NAME"_s, 1428, 1 },
+        { u"atftp"_s, u"atftp"_s, u"atftp -p -l SOURCE -r NAME 127.0.0.1 PORT"_s, 512, 1 },
+        { u"atftp-1428"_s, u"atftp, blksize 1428"_s,
+          u"atftp --option \"blksize 1428\" -p -l SOURCE -r NAME 127.0.0.1 PORT"_s, 1428, 1 },
+        { u"atftp-w16"_s, u"atftp, blksize 1428, windowsize 16"_s,
+          u"atftp --option \"blksize 1428\" --option \"windowsize 16\" -p -l SOURCE -r NAME 127.0.0.1 PORT"_s, 1428, 16 },
+        { u"atftp-w64"_s, u"atftp, blksize 1428, windowsize 64"_s,
+          u"atftp --option \"blksize 1428\" --option \"windowsize 64\" -p -l SOURCE -r NAME 127.0.0.1 PORT"_s, 1428, 64 },
+    };
+    return cases;
+}
+
+// The peers' programs.
+const QStringList peers = { u"tftp"_s, u"curl"_s, u"atftp"_s };
+
+QString programPath(const QString &name)
+{
+    return name == u"swtxupdate"_s ? swtxupdatePath() : QStandardPaths::findExecutable(name);
+}
+
+QStringList command(const ClientCase &client, const QString &source, const QString &name, quint16 port)
+{
+    QStringList command = QProcess::splitCommand(client.command);
+    command.first() = programPath(command.first());
+    return command.replaceInStrings(u"SOURCE"_s, source)
+            .replaceInStrings(u"NAME"_s, name)
+            .replaceInStrings(u"PORT"_s, QString::number(port));
+}
+
+QString seconds(double ms)
+{
+    return ms > 0 ? fixed(ms / 1000, ms < 10000 ? 3 : 1) : u"–"_s;
 }
 
 class Comparison
 {
 public:
-    Comparison(const LinkSpeedSetup &setup, const Clients &clients, const QString &workPath)
+    Comparison(const LinkSpeedSetup &setup, const QString &workPath)
         : m_setup(setup)
-        , m_clients(clients)
         , m_folder(workPath + u"/linkspeed"_s)
         , m_markerPath(workPath + u"/linkspeed-done"_s)
         , m_image(benchImage(imageSize))
     {
-        if (const QString failure = writeFirmwareFolder(m_folder, m_image); !failure.isEmpty())
-            m_failures.append(failure);
+        for (const QString &key : setup.cases)
+            m_cases.append(clientCases().at(linkSpeedCases().indexOf(key)));
+        m_failures.append(writeFirmwareFolder(m_folder, m_image));
         if (QFile marker(m_markerPath); !marker.open(QIODevice::WriteOnly | QIODevice::Truncate))
             m_failures.append(u"cannot write %1: %2"_s.arg(m_markerPath, marker.errorString()));
+        m_failures.removeAll(QString());
     }
 
     QStringList run()
     {
-        if (!m_failures.isEmpty())
-            return m_failures;
-        const int uploads = m_setup.rounds * int(m_setup.links.size() * m_setup.servers.size() * m_setup.cases.size());
-        for (int round = 0; round < m_setup.rounds; ++round) {
+        const int uploads = m_setup.rounds * int(m_setup.links.size() * m_setup.servers.size() * m_cases.size());
+        for (int round = 0; round < m_setup.rounds && m_failures.isEmpty(); ++round) {
             for (int link = 0; link < m_setup.links.size(); ++link) {
                 for (int server = 0; server < m_setup.servers.size(); ++server) {
-                    for (int client = 0; client < m_setup.cases.size(); ++client)
+                    for (int client = 0; client < m_cases.size(); ++client)
                         uploadOnce({ client, server, link }, uploads);
                 }
             }
         }
-        print(u"## Link speed: %L1 bytes, medians of interleaved rounds (%2)\n"_s.arg(imageSize).arg(m_setup.rounds));
-        QStringList startups;
-        for (const Program program : { Program::Swtxupdate, Program::TftpHpa, Program::Curl, Program::Atftp }) {
-            const Startup startup = m_clients.startup(program);
-            startups.append(u"%1 %2 ms"_s.arg(startup.version, fixed(startup.wallMs, 1)));
-        }
+        print(u"## Link speed: %L1 bytes, medians of %2 interleaved rounds\n"_s.arg(imageSize).arg(m_setup.rounds));
         print(u"Every client does the whole update, the image and then the empty \"done\" marker: swtxupdate in "
-              "one run, each other client in two. Each run is a child process, timed from the spawn to the reaping. "
-              "The clients' start with no transfer (median of 5 version queries): %1.\n"_s.arg(
-                      startups.join(u", "_s)));
+              "one run, each other client in two. Each run is a child process, timed in seconds from the spawn to "
+              "the reaping; a case that did not succeed in every round says how often it did.\n"_s);
         for (int server = 0; server < m_setup.servers.size(); ++server)
             printServerTable(server);
         printTargets();
@@ -76,124 +122,74 @@ public:
 private:
     using Key = std::tuple<int, int, int>; // case, server, link
 
-    const ClientCase &client(const Key &key) const { return m_setup.cases.at(std::get<0>(key)); }
-    const BenchServer &server(const Key &key) const { return m_setup.servers.at(std::get<1>(key)); }
-    const Link &link(const Key &key) const { return m_setup.links.at(std::get<2>(key)); }
-
     // One upload, through a relay of its own; the stored files are removed
     // before, so that a stale one cannot pass for a new one.
     void uploadOnce(const Key &key, int uploads)
     {
-        const bool ours = client(key).program == Program::Swtxupdate;
-        const TftpdProcess &tftpd = *server(key).process;
-        const QString name = ours ? imageName : u"bench-%1.bin"_s.arg(client(key).key);
+        const auto [client, server, link] = key;
+        const ClientCase &uploader = m_cases.at(client);
+        const TftpdProcess &tftpd = *m_setup.servers.at(server).process;
+        const bool ours = uploader.command.startsWith(u"swtxupdate "_s);
+        const QString name = ours ? benchImageName : u"bench-%1.bin"_s.arg(uploader.key);
         QFile::remove(tftpd.filePath(name));
-        QFile::remove(tftpd.filePath(doneName));
+        QFile::remove(tftpd.filePath(benchMarkerName));
         std::optional<UdpRelay> relay;
-        if (link(key).relayed) {
+        if (m_setup.links.at(link).relayed) {
             relay.emplace(tftpd.address(), tftpd.port());
-            relay->setDelay(std::chrono::microseconds(qRound(link(key).delayMs * 1000)));
+            relay->setDelay(std::chrono::microseconds(qRound(m_setup.links.at(link).delayMs * 1000)));
             relay->listen();
         }
         const quint16 port = relay ? relay->port() : tftpd.port();
-        ChildRun child = m_clients.run(
-                m_clients.command(client(key), ours ? m_folder : m_folder + u'/' + imageName, name, port),
-                uploadTimeoutMs);
+        ChildRun child = runChild(
+                command(uploader, ours ? m_folder : m_folder + u'/' + benchImageName, name, port), uploadTimeoutMs);
         // The peers send the marker in a run of their own, so that every
         // client is timed for the same work.
         if (!ours && child.failure.isEmpty()) {
-            const ChildRun marker =
-                    m_clients.run(m_clients.command(client(key), m_markerPath, doneName, port), uploadTimeoutMs);
+            const ChildRun marker = runChild(command(uploader, m_markerPath, benchMarkerName, port), uploadTimeoutMs);
             child.failure = marker.failure;
             child.wallMs += marker.wallMs;
-            child.cpuMs += marker.cpuMs;
         }
         QStringList problems = { child.failure, storedMismatch(tftpd, name, m_image),
-                                 storedMismatch(tftpd, doneName, QByteArray("", 0)) };
+                                 storedMismatch(tftpd, benchMarkerName, QByteArray("", 0)) };
         problems.removeAll(QString());
-        const QString what = u"%1, %2, %3"_s.arg(link(key).name(), server(key).name, client(key).label);
-        if (problems.isEmpty()) {
+        const QString what =
+                u"%1, %2, %3"_s.arg(m_setup.links.at(link).name(), m_setup.servers.at(server).name, uploader.label);
+        if (problems.isEmpty())
             m_wallMs[key].append(child.wallMs);
-            m_cpuMs[key].append(child.cpuMs);
-        } else {
+        else
             m_failures.append(u"%1: %2"_s.arg(what, problems.join(u"; "_s)));
-        }
         progress(u"[%1/%2] %3: %4"_s.arg(++m_uploads)
                          .arg(uploads)
                          .arg(what, problems.isEmpty() ? seconds(child.wallMs) + u" s"_s : u"FAILED"_s));
     }
 
-    // The median wall time of a case's successful runs.
-    std::optional<double> wallMs(const Key &key) const
+    // The median wall time of a case's successful runs; 0 for none, also for
+    // a case or link not in the setup.
+    double wallMs(const QString &key, int server, int link) const
     {
-        const auto runs = m_wallMs.find(key);
-        return runs == m_wallMs.end() ? std::nullopt : std::optional(median(runs->second));
-    }
-
-    // Indexes in the setup; -1 or past the end when not there, where no
-    // runs are found.
-    int linkIndex(bool relayed, double delayMs) const { return int(m_setup.links.indexOf(Link{ relayed, delayMs })); }
-    int caseIndex(const QString &key) const
-    {
-        const auto found = std::find_if(m_setup.cases.cbegin(), m_setup.cases.cend(),
-                                        [&key](const ClientCase &client) { return client.key == key; });
-        return int(found - m_setup.cases.cbegin());
-    }
-
-    // What the server accepts of what the case asks for: tftpd-hpa no window.
-    int windowSize(const Key &key) const { return server(key).acceptsWindows ? client(key).windowSize : 1; }
-
-    // The link's rate: the image over the fastest case's median through the
-    // relay at 0 ms.
-    std::optional<double> bytesPerMs(int server) const
-    {
-        std::optional<double> fastestMs;
-        for (int client = 0; client < m_setup.cases.size(); ++client) {
-            if (const std::optional<double> wall = wallMs({ client, server, linkIndex(true, 0) }))
-                fastestMs = std::min(fastestMs.value_or(*wall), *wall);
-        }
-        return fastestMs ? std::optional(imageSize / *fastestMs) : std::nullopt;
-    }
-
-    // A round trip for the request and for every window, plus the bytes at
-    // the link's rate; the "done" marker takes two round trips more.
-    std::optional<double> limitMs(const Key &key) const
-    {
-        const std::optional<double> rate = bytesPerMs(std::get<1>(key));
-        const double blocks = double(imageSize / client(key).blockSize + 1);
-        const double roundTrips = std::ceil(blocks / windowSize(key)) + 1 + 2;
-        return rate ? std::optional(2 * link(key).delayMs * roundTrips + imageSize / *rate) : std::nullopt;
+        const auto runs = m_wallMs.find({ int(m_setup.cases.indexOf(key)), server, link });
+        return runs == m_wallMs.end() ? 0 : median(runs->second);
     }
 
     void printServerTable(int server)
     {
-        const BenchServer &benchServer = m_setup.servers.at(server);
-        const std::optional<double> rate = bytesPerMs(server);
-        print(u"### %1 (%2)\n"_s.arg(benchServer.name, benchServer.process->arguments().join(u' ')));
-        print(u"Link rate %1 MB/s: the fastest client's through the relay at 0 ms.\n"_s.arg(
-                figure(rate.value_or(0) / 1000, 1, rate.has_value())));
+        const BenchServer &tftpd = m_setup.servers.at(server);
+        print(u"### %1 (%2)\n"_s.arg(tftpd.name, tftpd.process->arguments().join(u' ')));
         QStringList header = { u"Client"_s, u"Blocks × window"_s };
         for (const Link &link : m_setup.links)
-            header.append(link.name() + (link.relayed ? u": wall / limit (s)"_s : u" (s)"_s));
-        header << u"CPU (ms)"_s << u"Relay at 0 ms ÷ direct"_s;
+            header.append(link.name());
         QList<QStringList> rows;
-        for (int client = 0; client < m_setup.cases.size(); ++client) {
-            const ClientCase &uploader = m_setup.cases.at(client);
-            QStringList row = { uploader.label,
-                                u"%1 × %2"_s.arg(uploader.blockSize).arg(windowSize({ client, server, 0 })) };
+        for (const ClientCase &uploader : std::as_const(m_cases)) {
+            // What the server accepts of what the case asks for: tftpd-hpa no window.
+            QStringList row = { uploader.label, u"%1 × %2"_s.arg(uploader.blockSize)
+                                                        .arg(tftpd.acceptsWindows ? uploader.windowSize : 1) };
             for (int link = 0; link < m_setup.links.size(); ++link) {
-                const Key key{ client, server, link };
-                const qsizetype succeeded = m_wallMs.count(key) ? m_wallMs.at(key).size() : 0;
-                QString cell = seconds(wallMs(key));
-                if (succeeded < m_setup.rounds)
-                    cell += u" (%1/%2 ran)"_s.arg(succeeded).arg(m_setup.rounds);
-                row.append(m_setup.links.at(link).relayed ? cell + u" / "_s + seconds(limitMs(key)) : cell);
+                const auto runs = m_wallMs.find({ int(m_setup.cases.indexOf(uploader.key)), server, link });
+                const qsizetype succeeded = runs == m_wallMs.end() ? 0 : runs->second.size();
+                row.append(seconds(wallMs(uploader.key, server, link))
+                           + (succeeded < m_setup.rounds ? u" (%1/%2)"_s.arg(succeeded).arg(m_setup.rounds)
+                                                         : QString()));
             }
-            const std::optional<double> direct = wallMs({ client, server, linkIndex(false, 0) });
-            const std::optional<double> relayed = wallMs({ client, server, linkIndex(true, 0) });
-            const auto cpu = m_cpuMs.find({ client, server, linkIndex(false, 0) });
-            row << figure(cpu == m_cpuMs.end() ? 0 : median(cpu->second), 0, cpu != m_cpuMs.end())
-                << figure(direct && relayed ? *relayed / *direct : 0, 2, direct && relayed);
             rows.append(row);
         }
         printTable(header, rows);
@@ -210,6 +206,7 @@ private:
                                                            { u"w64"_s, u"atftp-w64"_s },
                                                            { u"lockstep"_s, u"tftp"_s },
                                                            { u"lockstep"_s, u"fast"_s } };
+        const qsizetype halfMs = m_setup.links.indexOf(Link{ true, 0.5 });
         QList<QStringList> rows;
         int met = 0;
         int judgedCount = 0;
@@ -217,16 +214,14 @@ private:
             for (int link = 0; link < m_setup.links.size(); ++link) {
                 QStringList row = { m_setup.servers.at(server).name + u", "_s + m_setup.links.at(link).name() };
                 for (const auto &[ours, theirs] : pairs) {
-                    const std::optional<double> a = wallMs({ caseIndex(ours), server, link });
-                    const std::optional<double> b = wallMs({ caseIndex(theirs), server, link });
+                    const double ratio = wallMs(ours, server, link) / wallMs(theirs, server, link);
                     const bool speedUp = theirs == u"fast"_s;
-                    const bool judge = a && b
-                            && (!speedUp
-                                || (link == linkIndex(true, 0.5) && m_setup.servers.at(server).acceptsWindows));
-                    const bool good = a && b && (speedUp ? *a / *b >= 25 : *a / *b <= 1);
-                    judgedCount += judge ? 1 : 0;
-                    met += judge && good ? 1 : 0;
-                    row.append(!a || !b ? u"–"_s : judge ? judged(*a / *b, good) : fixed(*a / *b, 2));
+                    const bool judge = !speedUp || (link == halfMs && m_setup.servers.at(server).acceptsWindows);
+                    const bool good = speedUp ? ratio >= 25 : ratio <= 1;
+                    const bool measured = std::isfinite(ratio) && ratio > 0;
+                    judgedCount += measured && judge ? 1 : 0;
+                    met += measured && judge && good ? 1 : 0;
+                    row.append(!measured ? u"–"_s : judge ? judged(ratio, good) : fixed(ratio, 2));
                 }
                 rows.append(row);
             }
@@ -238,12 +233,11 @@ private:
     }
 
     const LinkSpeedSetup &m_setup;
-    const Clients &m_clients;
+    QList<ClientCase> m_cases;
     QString m_folder; // holds the image alone, for swtxupdate; the peers upload the same file
     QString m_markerPath; // an empty file, which the peers upload as "done"
     QByteArray m_image;
     std::map<Key, QList<double>> m_wallMs; // of the runs that stored the image exactly
-    std::map<Key, QList<double>> m_cpuMs;
     int m_uploads = 0;
     QStringList m_failures;
 };
@@ -255,7 +249,25 @@ QString Link::name() const
     return relayed ? u"%1 ms"_s.arg(delayMs) : u"direct"_s;
 }
 
-QStringList compareLinkSpeeds(const LinkSpeedSetup &setup, const Clients &clients, const QString &workPath)
+QStringList linkSpeedCases()
 {
-    return Comparison(setup, clients, workPath).run();
+    QStringList keys;
+    for (const ClientCase &client : clientCases())
+        keys.append(client.key);
+    return keys;
+}
+
+QStringList missingPeers()
+{
+    QStringList missing;
+    for (const QString &program : peers) {
+        if (!QFileInfo(programPath(program)).isExecutable())
+            missing.append(u"%1 is not installed"_s.arg(program));
+    }
+    return missing;
+}
+
+QStringList compareLinkSpeeds(const LinkSpeedSetup &setup, const QString &workPath)
+{
+    return Comparison(setup, workPath).run();
 }

@@ -1,7 +1,12 @@
 #include "bench/report.h"
 
+#include "tests/support/tftpdprocess.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QLibraryInfo>
+#include <QRandomGenerator>
 #include <QSysInfo>
 #include <QTextStream>
 #include <QThread>
@@ -97,25 +102,47 @@ void printFailures(const QStringList &failures)
         print(u"- "_s + failure);
 }
 
-std::optional<QList<double>> parseNumbers(const QString &text, double minimum)
+const QString benchImageName = u"7421BT-v1.0.bin"_s;
+const QString benchMarkerName = u"done"_s;
+
+QByteArray benchImage(qsizetype size)
 {
-    QList<double> numbers;
-    for (const QString &item : text.split(u',', Qt::SkipEmptyParts)) {
-        bool valid = false;
-        numbers.append(item.toDouble(&valid));
-        if (!valid || numbers.constLast() < minimum)
-            return std::nullopt;
-    }
-    return numbers;
+    QList<quint32> words((size + 3) / 4);
+    QRandomGenerator(0x5eed).fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
-std::optional<QList<int>> parseNames(const QString &text, const QStringList &known)
+QString writeFirmwareFolder(const QString &folder, const QByteArray &image, const QString &name)
 {
-    QList<int> indexes;
-    for (const QString &item : text.split(u',', Qt::SkipEmptyParts)) {
-        indexes.append(int(known.indexOf(item)));
-        if (indexes.constLast() < 0)
-            return std::nullopt;
-    }
-    return indexes;
+    QFile file(folder + u'/' + name);
+    if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+        return u"cannot write the firmware folder %1"_s.arg(folder);
+    return {};
+}
+
+QString mismatch(const QString &name, const QByteArray &stored, const QByteArray &expected)
+{
+    if (stored.isNull())
+        return u"no file %1 was stored"_s.arg(name);
+    if (stored == expected)
+        return {};
+    const qsizetype common = std::min(stored.size(), expected.size());
+    const auto offset =
+            std::mismatch(stored.cbegin(), stored.cbegin() + common, expected.cbegin()).first - stored.cbegin();
+    return u"%1 differs: stored %L2 bytes, expected %L3, first difference at byte %L4"_s.arg(name)
+            .arg(stored.size())
+            .arg(expected.size())
+            .arg(offset);
+}
+
+// A server may write its last bytes after its last acknowledgement (atftpd
+// flushes its buffer when it closes the file): a mismatch is looked at again
+// for up to a second.
+QString storedMismatch(const TftpdProcess &server, const QString &name, const QByteArray &expected)
+{
+    QByteArray stored = server.readFile(name);
+    for (const QDeadlineTimer deadline(1000); stored != expected && !deadline.hasExpired();
+         stored = server.readFile(name))
+        QThread::msleep(10);
+    return mismatch(name, stored, expected);
 }

@@ -1,13 +1,15 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-#include <optional>
+class TftpdProcess;
 
-// What the benchmarks share to report: Markdown on standard output, progress
-// on standard error, and figures with thousands separators.
+// What the benchmark's parts share: reporting, as Markdown on standard output
+// and progress on standard error, figures with thousands separators; and the
+// firmware they upload.
 void print(const QString &line = {});
 void progress(const QString &line);
 QString fixed(double value, int decimals);
@@ -27,9 +29,19 @@ void printTable(const QStringList &header, const QList<QStringList> &rows);
 QString judged(double value, bool met);
 void printFailures(const QStringList &failures);
 
-// Parses a comma-separated list of numbers of at least minimum; nullopt when
-// an item is not one.
-std::optional<QList<double>> parseNumbers(const QString &text, double minimum);
-// Parses a comma-separated list of names, each one of known; returns their
-// indexes in known, or nullopt when a name is not known.
-std::optional<QList<int>> parseNames(const QString &text, const QStringList &known);
+// A firmware image's name, as a technician's folder holds one, and the
+// end-of-update marker's, an empty upload after the images.
+extern const QString benchImageName;
+extern const QString benchMarkerName;
+
+// The same pseudo-random bytes for the same size, so that a block stored
+// twice, lost or out of order shows.
+QByteArray benchImage(qsizetype size);
+// Writes folder with image in it under name; empty when written, otherwise
+// what went wrong.
+QString writeFirmwareFolder(const QString &folder, const QByteArray &image, const QString &name = benchImageName);
+
+// Empty when stored is exactly expected; otherwise what differs.
+QString mismatch(const QString &name, const QByteArray &stored, const QByteArray &expected);
+// The same for what a server stored under name.
+QString storedMismatch(const TftpdProcess &server, const QString &name, const QByteArray &expected);
