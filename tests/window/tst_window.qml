@@ -47,12 +47,12 @@ TestCase {
     // update without the "done" marker.
     function test_update_data() {
         return [
-            { tag: "all delivered", refused: [],
+            { tag: "application image refused", device: 0,
               statuses: ["Sending file 7420-R-v1.bin", "No Error", "Sending file 7420BT-v1 #2?%41.bin", "No Error", "Sending file done", "No Error"],
-              received: ["7420-R-v1.bin=7420-R-v1.bin", "7420BT-v1 #2?%41.bin=7420BT-v1 #2?%41.bin", "done="] },
-            { tag: "both refused", refused: ["7420-R-v1.bin", "7420BT-v1 #2?%41.bin"],
+              stored: ["7420BT-v1 #2?%41.bin=7420BT-v1 #2?%41.bin", "done="] },
+            { tag: "other image refused", device: 1,
               statuses: ["Sending file 7420-R-v1.bin", "No Error", "Sending file 7420BT-v1 #2?%41.bin", "Protocol Error: 0 Permission denied"],
-              received: ["7420-R-v1.bin=", "7420BT-v1 #2?%41.bin="] }
+              stored: ["7420-R-v1.bin=7420-R-v1.bin"] }
         ]
     }
 
@@ -70,8 +70,7 @@ TestCase {
         fixture.writeImage("7420-R-v1.bin")
         findChild(window, "interfaceComboBox").currentIndex = qtftp.ifsList.indexOf("lo -- 127.0.0.1")
         findChild(window, "addressField").text = "127.0.0.1"
-        qtftp.remotePort = fixture.devicePort
-        fixture.refused = data.refused
+        qtftp.remotePort = fixture.devicePort(data.device)
         const start = findChild(window, "startButton")
         const seen = []
         qtftp.errorStringChanged.connect(() => seen.push((start.enabled || window.header.enabled ? "unlocked: " : "")
@@ -84,7 +83,7 @@ TestCase {
         keySequence(StandardKey.Open)
         tryVerify(() => completed > 0, 30000)
         compare(seen, data.statuses)
-        compare(fixture.received, data.received)
+        compare(fixture.stored(), data.stored)
         verify(completed === 1 && start.enabled && !dialog.visible)
         keySequence(StandardKey.Open)
         tryVerify(() => dialog.visible)
