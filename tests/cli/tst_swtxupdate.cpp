@@ -120,8 +120,8 @@ class SwtxupdateTest : public QObject
 private slots:
     void runsAgainstOneServer_data()
     {
-        QTest::addColumn<QString>("bad"); // 7422-v3.bin: made bad, or a link to this;
-                                          // "held ..." on the server, read-only, as it reads and in its place; or atftpd serves
+        QTest::addColumn<QString>("bad"); // 7422-v3.bin: made bad, or a link to this; "held ..." on the server, read-only,
+                                          // as it reads and in its place, or "altered" there for reads; or atftpd serves
         QTest::addColumn<QStringList>("arguments"); // FOLDER, EMPTY, LOG and PORT stand for the firmware, an empty folder,
                                                     // the log and the server's port
         QTest::addColumn<int>("status");
@@ -131,6 +131,7 @@ private slots:
         const QStringList plain{ "--log", "LOG", "FOLDER", "127.0.0.1:PORT" };
         QTest::newRow("localhost, ::1 first") << "" << QStringList{ "--interface", "127.0.0.1", "--log", "LOG", "FOLDER", "localhost:PORT" } << 0 << "512 1 false No Error" << 3 << "";
         QTest::newRow("--fast") << "" << QStringList{ "--fast" } + plain << 0 << "1428 1 false No Error" << 3 << "";
+        QTest::newRow("--verify, altered") << "altered" << QStringList{ "--verify" } + plain << 1 << "512 1 false Verify failed: byte 1 differs" << 1 << "";
         QTest::newRow("log on a full disk") << "" << QStringList{ "--log", "/dev/full", "FOLDER", "127.0.0.1:PORT" } << 1
                                             << "swtxupdate: cannot write to the log /dev/full: No space left on device\n" << 3 << "";
         QTest::newRow("unreadable") << "unreadable" << plain << 1 << "512 1 false Could not open file 7422-v3.bin: Permission denied" << 0 << "70000\tapplication\t-";
@@ -176,11 +177,11 @@ private slots:
             QVERIFY(QFile::setPermissions(path, {}));
         } else if (bad == "sparse") {
             QVERIFY(QFile::resize(path, qint64(64) << 30));
-        } else if (held) {
+        } else if (held || bad == "altered") {
             const QByteArray heldImage = bad.endsWith("altered") ? testImage(70000).replace(1, 1, "!") : testImage(bad.endsWith("short") ? 69999 : 70000);
             QVERIFY(server.writeFile("held.bin", heldImage));
             QVERIFY(!bad.endsWith("unreadable") || QFile::setPermissions(server.filePath("held.bin"), QFile::ReadOwner));
-            server.setExtraArguments({ "-m", writeTestFile(scratch.filePath("remap"), R"(r ^7422-v3\.bin$ held.bin)") });
+            server.setExtraArguments({ "-m", writeTestFile(scratch.filePath("remap"), held ? R"(r ^7422-v3\.bin$ held.bin)" : R"(rG ^7422-v3\.bin$ held.bin)") });
         } else if (!bad.isEmpty() && bad != "atftpd") {
             QVERIFY(QFile::remove(path) && QFile::link(bad, path));
         }
