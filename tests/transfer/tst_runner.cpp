@@ -1,8 +1,11 @@
 #include "controller/qtftp.h"
 #include "controller/statustext.h"
 #include "tests/support/devicestandin.h"
+#include "tests/support/testfiles.h"
+#include "tftp/devicelink.h"
 #include "tftp/transferrunner.h"
 
+#include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -11,42 +14,99 @@
 
 #include <thread>
 
-// The runner and the controller's side of a transfer, against a device played
-// on loopback while the transfer runs in the pool.
+#include <fcntl.h>
+
+using namespace Qt::StringLiterals;
+
+// A transfer's way to its device over loopback, layer by layer: the link
+// that borrows the transfer's socket, the runner that owns it, and the
+// window's controller, which runs its transfers in the pool.
+
+namespace {
+
+const QHostAddress localHost(QHostAddress::LocalHost);
+
+QNetworkDatagram receiveOn(QUdpSocket &socket)
+{
+    return socket.waitForReadyRead(5000) ? socket.receiveDatagram() : QNetworkDatagram();
+}
+
+} // namespace
 
 class RunnerTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // The device answers from a new port, then from a third: a socket bound for
+    // both IP versions sees it in mapped form and follows it to each; a link that
+    // stays with the first port drops the third's answers, as those of a second
+    // transfer process, and keeps sending to the first. Other hosts are never
+    // heard. What the system refuses, the link reports in the socket's own words;
+    // and the socket comes back non-blocking, as QUdpSocket counts on.
+    void linkAnswers_data()
+    {
+        QTest::addColumn<bool>("bothVersions");
+        QTest::addColumn<bool>("stayWithFirstPort");
+        QTest::newRow("mapped, followed") << true << false;
+        QTest::newRow("first port kept") << false << true;
+    }
+
+    void linkAnswers()
+    {
+        QFETCH(bool, bothVersions);
+        QFETCH(bool, stayWithFirstPort);
+        QUdpSocket socket, device, first, third, stranger;
+        if (!socket.bind(bothVersions ? QHostAddress(QHostAddress::Any) : localHost, 0))
+            QSKIP("no socket for both IP versions");
+        QVERIFY(device.bind(localHost, 0) && first.bind(localHost, 0) && third.bind(localHost, 0)
+                && stranger.bind(QHostAddress(u"127.0.0.2"_s), 0));
+        {
+            DeviceLink link(socket, localHost, device.localPort(), stayWithFirstPort);
+            QByteArray buffer(64, '\0');
+            QVERIFY(link.send("request"));
+            QCOMPARE(receiveOn(device).data(), "request"_ba);
+            // Loopback keeps the order of sending.
+            stranger.writeDatagram("stray", localHost, socket.localPort());
+            first.writeDatagram("answer", localHost, socket.localPort());
+            stranger.writeDatagram("stray", localHost, socket.localPort());
+            third.writeDatagram("late", localHost, socket.localPort());
+            QCOMPARE(link.receive(buffer, 5000), -1);
+            QCOMPARE(link.receive(buffer, 5000), 6);
+            QCOMPARE(link.receive(buffer, 5000), -1);
+            QCOMPARE(link.receive(buffer, 5000), stayWithFirstPort ? -1 : 4);
+            QVERIFY(link.send("ne", "xt")); // a header and a payload make one datagram
+            QCOMPARE(receiveOn(stayWithFirstPort ? first : third).data(), "next"_ba);
+            QVERIFY(!device.hasPendingDatagrams() && !stranger.hasPendingDatagrams()
+                    && !(stayWithFirstPort ? third : first).hasPendingDatagrams());
+
+            const QByteArray tooLarge(70000, 'x');
+            QCOMPARE(stranger.writeDatagram(tooLarge, localHost, first.localPort()), -1);
+            QVERIFY(!link.send(tooLarge));
+            QCOMPARE(socket.errorString(), stranger.errorString());
+        }
+        QVERIFY(::fcntl(int(socket.socketDescriptor()), F_GETFL) & O_NONBLOCK);
+    }
+
     // Datagrams from another host flood in, but the device says nothing: the
     // wait ends in the socket's own words for a time-out all the same.
     void timeoutTextAfterStrays()
     {
-        const QHostAddress localHost(QHostAddress::LocalHost);
-        QUdpSocket device;
-        QVERIFY(device.bind(localHost, 0));
+        QUdpSocket device, stranger;
+        QVERIFY(device.bind(localHost, 0) && stranger.bind(QHostAddress(u"127.0.0.2"_s), 0));
         std::atomic<quint16> clientPort = 0;
-        std::atomic<bool> ended = false;
-        std::thread flood([&] {
-            QUdpSocket stranger;
-            stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
-            while (!ended) {
-                if (clientPort != 0)
-                    stranger.writeDatagram("\0\4\0\0", 4, localHost, clientPort);
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-        });
         const std::atomic<bool> stop = false;
-        QFuture<Tftp::TransferResult> transfer = QtConcurrent::run([&] {
-            Tftp::TransferRunner runner({ {}, QStringLiteral("127.0.0.1"), device.localPort() }, { 0, 500 }, {}, stop,
+        const QFuture<Tftp::TransferResult> transfer = QtConcurrent::run([&] {
+            Tftp::TransferRunner runner({ {}, u"127.0.0.1"_s, device.localPort() }, { 0, 500 }, {}, stop,
                                         { [&](quint16 port, bool) { clientPort = port; }, {}, {}, {} });
-            return runner.put(QStringLiteral("a.bin"), "abc", false);
+            return runner.put(u"a.bin"_s, "abc", false);
         });
-        transfer.waitForFinished();
-        ended = true;
-        flood.join();
-        QCOMPARE(statusText(transfer.result()), QStringLiteral("No message received from host  Network operation timed out"));
+        while (!transfer.isFinished()) {
+            if (clientPort != 0)
+                stranger.writeDatagram("\0\4\0\0", 4, localHost, clientPort);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        QCOMPARE(statusText(transfer.result()), u"No message received from host  Network operation timed out"_s);
     }
 
     // An update through the window's controller, its transfers on the pool
@@ -80,9 +140,7 @@ private slots:
         QFETCH(int, size);
         QFETCH(QStringList, shown);
         QTemporaryDir folder;
-        QFile image(folder.filePath(QStringLiteral("7420-v1.bin")));
-        QVERIFY(image.open(QIODevice::WriteOnly) && image.write(QByteArray(size, 'x')) == size);
-        image.close();
+        writeTestFile(folder.filePath(u"7420-v1.bin"_s), testImage(size));
         QTftp tftp;
         tftp.setLocalAddress(local);
         tftp.setLocalPort(1234);
@@ -90,7 +148,7 @@ private slots:
         tftp.setRemotePort(m_device.ports().constFirst());
         QStringList seen;
         connect(&tftp, &QTftp::errorStringChanged, this,
-                [&] { seen << tftp.errorString() + QStringLiteral(": ") + QString::number(tftp.fileProgress()); });
+                [&] { seen << tftp.errorString() + u": "_s + QString::number(tftp.fileProgress()); });
         QSignalSpy completed(&tftp, &QTftp::updateCompleted);
         tftp.buildFileList(QUrl::fromLocalFile(folder.path()));
         tftp.startUpdate();
@@ -100,17 +158,17 @@ private slots:
     }
 
 private:
-    DeviceStandIn m_device{ { refusingBlock3() } };
-
     static StandInDevice refusingBlock3()
     {
         StandInDevice device;
-        device.refusedName = QStringLiteral("7420-v1.bin");
+        device.refusedName = u"7420-v1.bin"_s;
         device.refusedBlock = 3;
         device.refusalCode = 3;
         device.refusalText = "Disk full";
         return device;
     }
+
+    DeviceStandIn m_device{ { refusingBlock3() } };
 };
 
 QTEST_GUILESS_MAIN(RunnerTest)
