@@ -1,13 +1,8 @@
-#include "controller/qtftp.h"
 #include "controller/statustext.h"
-#include "tests/support/devicestandin.h"
-#include "tests/support/testfiles.h"
 #include "tftp/devicelink.h"
 #include "tftp/transferrunner.h"
 
 #include <QNetworkDatagram>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 #include <QtConcurrent/QtConcurrentRun>
@@ -18,9 +13,8 @@
 
 using namespace Qt::StringLiterals;
 
-// A transfer's way to its device over loopback, layer by layer: the link
-// that borrows the transfer's socket, the runner that owns it, and the
-// window's controller, which runs its transfers in the pool.
+// A transfer's way to its device over loopback: the link that borrows the
+// transfer's socket, and the runner that owns it, in the pool.
 
 namespace {
 
@@ -108,67 +102,6 @@ private slots:
         }
         QCOMPARE(statusText(transfer.result()), u"No message received from host  Network operation timed out"_s);
     }
-
-    // An update through the window's controller, its transfers on the pool
-    // as the window runs them, to a device that acknowledges all but block 3,
-    // which it refuses: the status line with the bar's value at each change.
-    void throughTheController_data()
-    {
-        QTest::addColumn<QString>("local");
-        QTest::addColumn<QString>("remote");
-        QTest::addColumn<int>("size");
-        QTest::addColumn<QStringList>("shown");
-        // The device's address in the bound socket's IP version, also when
-        // written in IPv6's mapped form; the marker's bar starts afresh.
-        QTest::newRow("mapped") << "127.0.0.1" << "::ffff:127.0.0.1" << 1000
-                                << QStringList{ "Sending file 7420-v1.bin: 0", "No Error: 1008", "Sending file done: 1008", "No Error: 4" };
-        QTest::newRow("other version") << "127.0.0.1" << "::1" << 1000
-                                       << QStringList{ "Sending file 7420-v1.bin: 0",
-                                                       "could not resolve host name ::1 to an address of the local address's IP version: 0" };
-        // An address no interface holds: the socket's own words, and port 0.
-        QTest::newRow("bind failure") << "192.0.2.1" << "127.0.0.1" << 1000 << QStringList{ "The address is not available: 0" };
-        // An application image refused after its first blocks did not arrive
-        // whole; the bar shows how far the upload got.
-        QTest::newRow("refused after data") << "" << "127.0.0.1" << 5000
-                                            << QStringList{ "Sending file 7420-v1.bin: 0", "Protocol Error: 3 Disk full: 1548" };
-    }
-
-    void throughTheController()
-    {
-        QFETCH(QString, local);
-        QFETCH(QString, remote);
-        QFETCH(int, size);
-        QFETCH(QStringList, shown);
-        QTemporaryDir folder;
-        writeTestFile(folder.filePath(u"7420-v1.bin"_s), testImage(size));
-        QTftp tftp;
-        tftp.setLocalAddress(local);
-        tftp.setLocalPort(1234);
-        tftp.setRemoteAddress(remote);
-        tftp.setRemotePort(m_device.ports().constFirst());
-        QStringList seen;
-        connect(&tftp, &QTftp::errorStringChanged, this,
-                [&] { seen << tftp.errorString() + u": "_s + QString::number(tftp.fileProgress()); });
-        QSignalSpy completed(&tftp, &QTftp::updateCompleted);
-        tftp.buildFileList(QUrl::fromLocalFile(folder.path()));
-        tftp.startUpdate();
-        QTRY_VERIFY_WITH_TIMEOUT(!completed.isEmpty(), 30000);
-        QCOMPARE(seen, shown);
-        QCOMPARE(tftp.localPort() == 0, shown.size() == 1);
-    }
-
-private:
-    static StandInDevice refusingBlock3()
-    {
-        StandInDevice device;
-        device.refusedName = u"7420-v1.bin"_s;
-        device.refusedBlock = 3;
-        device.refusalCode = 3;
-        device.refusalText = "Disk full";
-        return device;
-    }
-
-    DeviceStandIn m_device{ { refusingBlock3() } };
 };
 
 QTEST_GUILESS_MAIN(RunnerTest)

@@ -49,20 +49,22 @@ public:
     }
 
 public slots:
-    // Two devices that, like ones erasing their flash, answer each request
-    // after 3 s: the first refuses the application image, the second the
-    // other one.
+    // Three devices: the first two, like ones erasing their flash, answer each
+    // request after 3 s, and refuse the application image and the other one;
+    // the third refuses the application image's first block.
     void applicationAvailable()
     {
         QStandardPaths::setTestModeEnabled(true);
         Identity::apply(QString::fromLatin1(Identity::windowName));
-        QList<StandInDevice> devices(2);
-        for (StandInDevice &device : devices) {
-            device.answerDelay = std::chrono::seconds(3);
-            device.refusalText = "Permission denied";
-        }
-        devices[0].refusedName = QStringLiteral("7420-R-v1.bin");
+        QList<StandInDevice> devices(3);
+        for (StandInDevice &device : devices)
+            device.refusedName = QStringLiteral("7420-R-v1.bin");
+        devices[0].answerDelay = devices[1].answerDelay = std::chrono::seconds(3);
+        devices[0].refusalText = devices[1].refusalText = "Permission denied";
         devices[1].refusedName = QStringLiteral("7420BT-v1 #2?%41.bin");
+        devices[2].refusedBlock = 1;
+        devices[2].refusalCode = 3;
+        devices[2].refusalText = "Disk full";
         m_devices.emplace(devices);
     }
 
