@@ -117,7 +117,6 @@ private slots:
         QTest::addColumn<QList<int>>("impairments"); // percent lost, duplicated, reordered
         QTest::addColumn<QList<int>>("sizes");
         QTest::addColumn<bool>("someFail"); // failures are allowed, each with its reason
-        QTest::addColumn<QString>("failure"); // set: every upload fails with this status
 
         QList<int> sizes;
         for (int size = 0; size <= 4000; size += 397)
@@ -126,29 +125,21 @@ private slots:
         const TransferPolicy strict; // the window's
         const TransferPolicy resilient{ 5, 300 };
         const TransferOptions none;
-        // tftpd-hpa answers a lost DATA 1 by sending its OACK again after about a
-        // second: it acknowledges the request, never block 1.
-        QTest::newRow("strict, DATA 1 lost") << false << strict << none << 1 << QList<int>{ 0, 0, 0 } << QList<int>{ 0, 1, 512, 4000 }
-                                             << true << u"Unexpected Packet Received: 6"_s;
         // A lost DATA brings the previous ACK again, which strict lock-step refuses.
-        QTest::newRow("strict, 3% lost") << false << strict << none << 0 << QList<int>{ 3, 0, 0 } << sizes << true << QString();
-        // The server's repeated answer comes before the client's own time-out.
-        const TransferPolicy patient{ 5, 1500 };
-        QTest::newRow("resilient, DATA 1 lost, OACK repeated") << false << patient << none << 1 << QList<int>{ 0, 0, 0 }
-                                                               << QList<int>{ 0, 513 } << false << QString();
-        QTest::newRow("resilient, DATA 2 lost, ACK 1 repeated") << false << patient << none << 2 << QList<int>{ 0, 0, 0 }
-                                                                << QList<int>{ 513, 4000 } << false << QString();
+        QTest::newRow("strict, 3% lost") << false << strict << none << 0 << QList<int>{ 3, 0, 0 } << sizes << true;
+        // tftpd-hpa answers a lost DATA 1 by sending its OACK again, which the
+        // client's own time-out has outrun.
         QTest::newRow("resilient, DATA 1 and 3% lost") << false << resilient << none << 1 << QList<int>{ 3, 0, 0 } << sizes
-                                                       << false << QString();
+                                                       << false;
         // Late copies of acknowledgements of blocks long acknowledged are stale.
         QTest::newRow("resilient, lost, duplicated, reordered") << false << resilient << none << 0 << QList<int>{ 3, 10, 10 }
-                                                                << sizes << false << QString();
+                                                                << sizes << false;
         // atftpd does not wait after its last ACK: when that is lost, nothing
         // tells the client that the image arrived, and the upload fails.
         const QList<int> fastSizes{ 0, 22848, 100000, 300000 };
         for (const bool atftpd : { false, true }) {
             QTest::addRow("%s, fast, resilient, 3%% lost", atftpd ? "atftpd" : "tftpd-hpa")
-                    << atftpd << resilient << fast << 0 << QList<int>{ 3, 0, 0 } << fastSizes << atftpd << QString();
+                    << atftpd << resilient << fast << 0 << QList<int>{ 3, 0, 0 } << fastSizes << atftpd;
         }
     }
 
@@ -164,7 +155,6 @@ private slots:
         QFETCH(QList<int>, impairments);
         QFETCH(QList<int>, sizes);
         QFETCH(bool, someFail);
-        QFETCH(QString, failure);
         const TftpdProcess &tftpd = server(atftpd, false);
         int failed = 0;
         int dropped = 0;
@@ -202,12 +192,10 @@ private slots:
             } else {
                 ++failed;
                 QVERIFY2(someFail && !statusText(sent).isEmpty(), qPrintable(outcome));
-                QVERIFY2(failure.isEmpty() || statusText(sent) == failure, qPrintable(outcome));
             }
         }
 
-        QCOMPARE(failed == sizes.size(), !failure.isEmpty());
-        QVERIFY(dropped > 0);
+        QVERIFY(failed < sizes.size() && dropped > 0);
     }
 
     void lastAckLost_data()
