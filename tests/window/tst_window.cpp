@@ -1,7 +1,7 @@
 #include "controller/identity.h"
 #include "tests/support/devicestandin.h"
+#include "tests/support/testfiles.h"
 
-#include <QFile>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QSettings>
@@ -32,9 +32,7 @@ public:
     // Writes an image that holds its own name; returns its folder.
     Q_INVOKABLE QUrl writeImage(const QString &name)
     {
-        QFile image(m_folder->filePath(name));
-        if (!image.open(QIODevice::WriteOnly) || image.write(name.toUtf8()) != name.size())
-            qFatal("cannot write %s", qPrintable(image.fileName()));
+        writeTestFile(m_folder->filePath(name), name.toUtf8());
         return QUrl::fromLocalFile(m_folder->path());
     }
 
