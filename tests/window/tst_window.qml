@@ -91,6 +91,7 @@ TestCase {
         qtftp.updateCompleted.connect(() => ++completed)
 
         mouseClick(start)
+        // A device that answers late leaves the time to try Open mid-update.
         if (data.slow) {
             tryCompare(findChild(window, "progressBar"), "to", 13)
             keySequence(StandardKey.Open)
