@@ -1,4 +1,5 @@
 #include "tests/support/devicestandin.h"
+#include "tests/support/testfiles.h"
 #include "tests/support/tftpdprocess.h"
 
 #include <QCryptographicHash>
@@ -23,29 +24,24 @@ constexpr qint64 stopLimitMs = 10000;
 constexpr qint64 stopLimitMs = 1000;
 #endif
 
-QByteArray image(int size)
+struct Firmware
 {
-    // A period prime to the block size, so that a block sent twice or out of place shows.
-    return QByteArray("0123456789abcdefg").repeated(size / 17 + 1).left(size);
-}
+    QString name;
+    QString kind;
+    QByteArray bytes;
+};
 
-// Stored in the folder in the opposite of their sending order.
-const QList<std::pair<QString, QByteArray>> firmware{ { QStringLiteral("7485-v1.bin"), image(700) },
-                      { QStringLiteral("7421BL-v2.bin"), image(1536) },
-                      { QStringLiteral("7422-v3.bin"), image(70000) } };
+// What an update of a folder that writeFolder() filled sends, in order.
+const QList<Firmware> sending{ { QStringLiteral("7422-v3.bin"), QStringLiteral("application"), testImage(70000) },
+                               { QStringLiteral("7421BL-v2.bin"), QStringLiteral("other"), testImage(1536) },
+                               { QStringLiteral("7485-v1.bin"), QStringLiteral("other"), testImage(700) },
+                               { QStringLiteral("done"), QStringLiteral("marker"), QByteArray("", 0) } };
 
-QString writeFile(const QString &path, const QByteArray &data)
+// Writes the images, in the opposite of their sending order; returns the folder.
+QString writeFolder(const QTemporaryDir &dir, const QList<Firmware> &images = sending.first(3))
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-QString writeFolder(const QTemporaryDir &dir, const QList<std::pair<QString, QByteArray>> &files)
-{
-    for (const auto &[name, data] : files)
-        writeFile(dir.filePath(name), data);
+    for (auto image = images.crbegin(); image != images.crend(); ++image)
+        writeTestFile(dir.filePath(image->name), image->bytes);
     return dir.path();
 }
 
@@ -70,7 +66,7 @@ QList<StandInDevice> playedDevices()
 {
     QList<StandInDevice> devices(3);
     devices[Erasing].answerDelay = std::chrono::seconds(3);
-    devices[Refusing].refusedName = firmware.first().first;
+    devices[Refusing].refusedName = sending[2].name;
     devices[Refusing].refusalText = escapeCodes;
     return devices;
 }
@@ -122,42 +118,10 @@ class SwtxupdateTest : public QObject
     Q_OBJECT
 
 private slots:
-    void updatesDevicesInParallelAndLogsWhatEachGot()
-    {
-        QTemporaryDir folder;
-        TftpdProcess servers[2]{ TftpdProcess(), TftpdProcess(QHostAddress(QHostAddress::LocalHostIPv6)) };
-        QUdpSocket silent;
-        QVERIFY(servers[0].start() && servers[1].start() && silent.bind(QHostAddress::LocalHost));
-        const QStringList devices{ device(servers[0].port()),
-                                   QStringLiteral("[::1]:%1").arg(servers[1].port()),
-                                   device(silent.localPort()) };
-
-        const Run list = runToEnd({ "--list", writeFolder(folder, firmware) });
-        const Run run = runToEnd(QStringList{ "--timeout", "1000", "--log", folder.filePath("update.jsonl"), folder.path() } + devices);
-        QCOMPARE(run.status, 1);
-
-        // Each device's records in order, as "file kind size sent sha256 result" and "delivered files result".
-        QHash<QString, QStringList> logged;
-        for (const QString &record : readLog(folder.filePath("update.jsonl"), { "device", "file", "kind", "size", "sent", "sha256", "delivered", "files", "result" }))
-            logged[record.section(u' ', 0, 0)].append(record.section(u' ', 1));
-        for (int i = 0; i < 2; ++i) {
-            QStringList received, listed;
-            for (const QString file : { "7422-v3.bin application", "7421BL-v2.bin other", "7485-v1.bin other", "done marker" }) {
-                const QString name = file.section(u' ', 0, 0), kind = file.section(u' ', 1);
-                const QByteArray stored = servers[i].readFile(name);
-                received.append(QStringLiteral("%1 %2 %3 %3 %4 true").arg(name, kind).arg(stored.size()).arg(sha256(stored)));
-                listed.append(QStringList{ name, QString::number(stored.size()), kind, sha256(stored) }.join(u'\t'));
-            }
-            QCOMPARE(list.out, listed.join(u'\n') + u'\n');
-            QCOMPARE(logged[devices[i]], received << "4 4 true");
-        }
-        QCOMPARE(logged[devices[2]], QStringList({ "7422-v3.bin application 70000 0 " + sha256(image(70000)) + " false", "0 4 false" }));
-    }
-
     void runsAgainstOneServer_data()
     {
-        QTest::addColumn<QString>("bad"); // 7422-v3.bin: "altered" on the server for reads, made bad, or a link to this;
-                                          // "held ..." on the server, read-only, as it reads and in its place; or atftpd serves
+        QTest::addColumn<QString>("bad"); // 7422-v3.bin: made bad, or a link to this; "held ..." on the server, read-only,
+                                          // as it reads and in its place, or "altered" there for reads; or atftpd serves
         QTest::addColumn<QStringList>("arguments"); // FOLDER, EMPTY, LOG and PORT stand for the firmware, an empty folder,
                                                     // the log and the server's port
         QTest::addColumn<int>("status");
@@ -204,23 +168,20 @@ private slots:
         QFETCH(QString, listed);
         QTemporaryDir folder, scratch; // scratch holds no firmware
         TftpdProcess server(QHostAddress(QHostAddress::LocalHost), bad == "atftpd" ? TftpdProcess::Atftpd : TftpdProcess::TftpdHpa);
-        const QString path = writeFolder(folder, firmware) + "/7422-v3.bin";
+        const QString path = writeFolder(folder) + "/7422-v3.bin";
         const bool held = bad.startsWith("held");
-        QStringList wrapper = mountedOver("/etc/hosts", writeFile(scratch.filePath("hosts"), "::1 localhost\n127.0.0.1 localhost\n"));
-        if (bad == "altered") {
-            QVERIFY(server.writeFile("altered.bin", image(70000).replace(1, 1, "!")));
-            server.setExtraArguments({ "-m", writeFile(scratch.filePath("remap"), R"(rG ^7422-v3\.bin$ altered.bin)") });
-        } else if (bad == "unreadable") {
+        QStringList wrapper = mountedOver("/etc/hosts", writeTestFile(scratch.filePath("hosts"), "::1 localhost\n127.0.0.1 localhost\n"));
+        if (bad == "unreadable") {
             // The test runs as root, whom file modes do not stop.
             wrapper = QStringList{ "setpriv", "--bounding-set", "-dac_override,-dac_read_search" } + wrapper;
             QVERIFY(QFile::setPermissions(path, {}));
         } else if (bad == "sparse") {
             QVERIFY(QFile::resize(path, qint64(64) << 30));
-        } else if (held) {
-            const QByteArray heldImage = bad.endsWith("altered") ? image(70000).replace(1, 1, "!") : image(bad.endsWith("short") ? 69999 : 70000);
+        } else if (held || bad == "altered") {
+            const QByteArray heldImage = bad.endsWith("altered") ? testImage(70000).replace(1, 1, "!") : testImage(bad.endsWith("short") ? 69999 : 70000);
             QVERIFY(server.writeFile("held.bin", heldImage));
             QVERIFY(!bad.endsWith("unreadable") || QFile::setPermissions(server.filePath("held.bin"), QFile::ReadOwner));
-            server.setExtraArguments({ "-m", writeFile(scratch.filePath("remap"), R"(r ^7422-v3\.bin$ held.bin)") });
+            server.setExtraArguments({ "-m", writeTestFile(scratch.filePath("remap"), held ? R"(r ^7422-v3\.bin$ held.bin)" : R"(rG ^7422-v3\.bin$ held.bin)") });
         } else if (!bad.isEmpty() && bad != "atftpd") {
             QVERIFY(QFile::remove(path) && QFile::link(bad, path));
         }
@@ -234,54 +195,68 @@ private slots:
         QVERIFY2((run.err.isEmpty() ? record : run.err).startsWith(said), qPrintable(run.err + record));
         QVERIFY2(run.out.isEmpty() == (status == 2), qPrintable(run.out));
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(server.readFile(firmware[2 - i].first), i < stored && !(held && i == 0) ? firmware[2 - i].second : QByteArray());
+            QCOMPARE(server.readFile(sending[i].name), i < stored && !(held && i == 0) ? sending[i].bytes : QByteArray());
         QCOMPARE(server.readFile("done").isNull(), stored < 3);
         if (!listed.isEmpty())
             QVERIFY(runToEnd({ "--list", folder.path() }, wrapper).out.startsWith("7422-v3.bin\t" + listed + "\n"));
     }
 
-    // Every device gets each image as it was when the update began, even one
-    // overwritten while a device that erases its flash first is still on the
-    // first file.
+    // Five devices updated at once. Two played devices, one of them erasing
+    // its flash before it answers, and tftpd-hpa over IPv6 get each image as
+    // it was when the update began, though the images are overwritten while
+    // the slow device is still on the first file; the log says what each got,
+    // and --list listed the same. A device's escape codes show escaped and are
+    // logged exactly; a silent device fails alone.
     void sendsEveryDeviceTheImagesAsTheyWere()
     {
         QTemporaryDir folder;
-        const QList<std::pair<QString, QByteArray>> images = firmware.mid(1);
-        const quint16 fast = m_standIn.ports()[Answering], slow = m_standIn.ports()[Erasing];
+        TftpdProcess server(QHostAddress(QHostAddress::LocalHostIPv6));
+        QUdpSocket silent;
+        QVERIFY(server.start() && silent.bind(QHostAddress::LocalHost));
+        const QList<quint16> ports = m_standIn.ports();
+        const QStringList devices{ device(ports[Answering]), device(ports[Erasing]), device(ports[Refusing]),
+                                   QStringLiteral("[::1]:%1").arg(server.port()), device(silent.localPort()) };
+        const Run list = runToEnd({ "--list", writeFolder(folder) });
         QProcess process;
-        process.start(SWTXUPDATE_PROGRAM, { "--log", folder.filePath("update.jsonl"), writeFolder(folder, images), device(fast), device(slow) });
-        const auto storedBy = [this](quint16 port) {
-            QStringList stored; // "name sha256"
-            for (const DeviceStandIn::File &file : m_standIn.files())
-                stored.append(file.port == port ? file.name + u' ' + sha256(file.bytes) : QString());
-            stored.removeAll(QString());
-            return stored;
+        process.start(SWTXUPDATE_PROGRAM, QStringList{ "--log", folder.filePath("update.jsonl"), folder.path() } + devices);
+        // What the device at index stored, as "name sha256" in sending order.
+        const auto stored = [&](int index) {
+            QStringList files;
+            for (const Firmware &file : sending) {
+                const QByteArray bytes = index < 3 ? m_standIn.file(ports[index], file.name) : server.readFile(file.name);
+                files.append(bytes.isNull() ? QString() : file.name + u' ' + sha256(bytes));
+            }
+            files.removeAll(QString());
+            return files;
         };
-        const QStringList expected{ "7422-v3.bin " + sha256(images[1].second), "7421BL-v2.bin " + sha256(images[0].second), "done " + sha256("") };
-        QTRY_COMPARE_WITH_TIMEOUT(storedBy(fast), expected, 30000);
-        QVERIFY2(storedBy(slow).isEmpty(), "the slow device answered before the images were overwritten");
-        for (const auto &[name, data] : images)
-            writeFile(folder.filePath(name), QByteArray(data.size(), 'x'));
-        QVERIFY(process.waitForFinished(60000));
-        QCOMPARE(process.exitCode(), 0);
-
-        QHash<QString, QStringList> logged; // each device's records as "file sha256", and "delivered" at the end
-        for (const QString &record : readLog(folder.filePath("update.jsonl"), { "device", "file", "sha256", "delivered" }))
-            logged[record.section(u' ', 0, 0)].append(record.section(u' ', 1));
-        for (const quint16 port : { fast, slow }) {
-            QCOMPARE(storedBy(port), expected);
-            QCOMPARE(logged[device(port)], expected + QStringList{ "3" });
+        QStringList expected, logged, listed; // as stored, as logged "file kind size sent sha256 result", as --list prints
+        for (const Firmware &file : sending) {
+            expected.append(file.name + u' ' + sha256(file.bytes));
+            logged.append(QStringList{ file.name, file.kind, QString::number(file.bytes.size()), QString::number(file.bytes.size()),
+                                       sha256(file.bytes), "true" }.join(u' '));
+            listed.append(QStringList{ file.name, QString::number(file.bytes.size()), file.kind, sha256(file.bytes) }.join(u'\t') + u'\n');
         }
-    }
+        QTRY_COMPARE_WITH_TIMEOUT(stored(Answering), expected, 30000);
+        QVERIFY2(stored(Erasing).isEmpty(), "the slow device answered before the images were overwritten");
+        for (const Firmware &file : sending.first(3))
+            writeTestFile(folder.filePath(file.name), QByteArray(file.bytes.size(), 'x'));
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 1);
 
-    void showsDeviceTextsEscaped()
-    {
-        QTemporaryDir folder;
-        const QString logPath = folder.filePath("update.jsonl");
-        const Run run = runToEnd({ "--log", logPath, writeFolder(folder, { firmware.first() }), device(m_standIn.ports()[Refusing]) });
-        QVERIFY2(!run.out.contains(u'\x1b') && !run.out.contains(u'\r'), qPrintable(run.out));
-        QVERIFY2(run.out.contains(R"(: Protocol Error: 0 \x1b[1A\x0d\x1b[2KNo Error\x0a (0 bytes)"), qPrintable(run.out));
-        QCOMPARE(readLog(logPath, { "status" }).value(0), "Protocol Error: 0 " + escapeCodes);
+        QCOMPARE(list.out, listed.join(QString()));
+        QHash<QString, QStringList> records; // each device's records, the device's own last as "delivered files result"
+        for (const QString &record : readLog(folder.filePath("update.jsonl"), { "device", "file", "kind", "size", "sent", "sha256", "delivered", "files", "result" }))
+            records[record.section(u' ', 0, 0)].append(record.section(u' ', 1));
+        for (const int index : { 0, 1, 3 }) {
+            QCOMPARE(stored(index), expected);
+            QCOMPARE(records[devices[index]], logged + QStringList{ "4 4 true" });
+        }
+        QCOMPARE(records[devices[4]], QStringList({ "7422-v3.bin application 70000 0 " + sha256(sending[0].bytes) + " false", "0 4 false" }));
+
+        const QString out = QString::fromUtf8(process.readAllStandardOutput());
+        QVERIFY2(!out.contains(u'\x1b') && !out.contains(u'\r'), qPrintable(out));
+        QVERIFY2(out.contains(R"(: Protocol Error: 0 \x1b[1A\x0d\x1b[2KNo Error\x0a (0 bytes)"), qPrintable(out));
+        QVERIFY(readLog(folder.filePath("update.jsonl"), { "device", "status" }).contains(devices[Refusing] + " Protocol Error: 0 " + escapeCodes));
     }
 
     void signalStopsEveryTransfer_data()
@@ -306,11 +281,11 @@ private slots:
         QString firstDevice = device(devices[0].localPort());
         if (lookingUp) {
             QVERIFY(nameServer.bind(QHostAddress("127.0.0.153"), 53));
-            wrapper = mountedOver("/etc/resolv.conf", writeFile(folder.filePath("resolv"), "nameserver 127.0.0.153\n"));
+            wrapper = mountedOver("/etc/resolv.conf", writeTestFile(folder.filePath("resolv"), "nameserver 127.0.0.153\n"));
             firstDevice = QStringLiteral("tx.swtxupdate.invalid:%1").arg(devices[0].localPort());
         }
         const QStringList command = wrapper + QStringList{ SWTXUPDATE_PROGRAM, "--timeout", "60000",
-                                                           writeFolder(folder, { { "7422-v9.bin", image(33553919) } }), firstDevice,
+                                                           writeFolder(folder, { { "7422-v9.bin", "application", testImage(33553919) } }), firstDevice,
                                                            device(devices[1].localPort()) };
         QProcess process;
         process.start(command.first(), command.mid(1));

@@ -27,11 +27,12 @@ public:
     StandInTransfer(const StandInDevice &device, const QNetworkDatagram &request, const QByteArrayList &fields,
                     const QByteArray &stored, QObject *parent)
         : QObject(parent)
+        , m_device(device)
         , m_client(request.senderAddress())
         , m_clientPort(quint16(request.senderPort()))
         , m_name(QString::fromUtf8(fields.at(0)))
-        , m_turnaround(device.turnaround)
         , m_writing(request.data().at(1) == Tftp::WriteRequest)
+        , m_refused(m_writing && m_name == device.refusedName)
         , m_bytes(m_writing ? QByteArray("", 0) : stored) // an empty file is no missing one
     {
         connect(&m_socket, &QUdpSocket::readyRead, this, &StandInTransfer::readDatagrams);
@@ -49,7 +50,7 @@ public:
                 continue;
             accepted += name + '\0' + fields.at(i + 1) + '\0';
         }
-        if (m_writing && m_name == device.refusedName)
+        if (m_refused && device.refusedBlock == 0)
             end(Tftp::errorPacket(device.refusalCode, device.refusalText));
         else if (m_writing)
             send(accepted.isEmpty() ? Tftp::acknowledgement(0) : QByteArray("\0\6", 2) + accepted);
@@ -95,7 +96,7 @@ private:
         if (++m_inWindow < m_windowSize && !m_last)
             return;
         m_acknowledging = true;
-        QTimer::singleShot(m_turnaround, Qt::PreciseTimer, this, &StandInTransfer::acknowledge);
+        QTimer::singleShot(m_device.turnaround, Qt::PreciseTimer, this, &StandInTransfer::acknowledge);
     }
 
     // The file is on record before the client can learn that it arrived.
@@ -103,6 +104,8 @@ private:
     {
         m_inWindow = 0;
         m_acknowledging = false;
+        if (m_refused && m_block >= m_device.refusedBlock)
+            return end(Tftp::errorPacket(m_device.refusalCode, m_device.refusalText));
         if (!m_last)
             return send(Tftp::acknowledgement(m_block));
         emit stored(m_name, m_bytes);
@@ -127,12 +130,13 @@ private:
         deleteLater();
     }
 
+    const StandInDevice m_device;
     QUdpSocket m_socket;
     QHostAddress m_client;
     quint16 m_clientPort;
     QString m_name;
-    std::chrono::milliseconds m_turnaround;
     bool m_writing;
+    bool m_refused;
     QByteArray m_bytes;
     qsizetype m_blockSize = Tftp::BlockSize;
     int m_windowSize = 1;
@@ -193,12 +197,7 @@ void DeviceStandIn::answer(const StandInDevice &device, quint16 port, const QNet
     if (fields.size() < 3 || fields.at(1).toLower() != "octet" || !data.endsWith('\0'))
         return;
     QTimer::singleShot(device.answerDelay, context, [=] {
-        QByteArray stored; // null when the device has no such file
-        for (const File &file : files()) {
-            if (file.port == port && file.name.toUtf8() == fields.at(0))
-                stored = file.bytes;
-        }
-        auto *transfer = new StandInTransfer(device, request, fields, stored, context);
+        auto *transfer = new StandInTransfer(device, request, fields, file(port, QString::fromUtf8(fields.at(0))), context);
         QObject::connect(transfer, &StandInTransfer::stored, context,
                          [this, port](const QString &name, const QByteArray &bytes) {
                              const std::lock_guard locker(m_lock);
@@ -211,6 +210,16 @@ QList<DeviceStandIn::File> DeviceStandIn::files() const
 {
     const std::lock_guard locker(m_lock);
     return m_files;
+}
+
+QByteArray DeviceStandIn::file(quint16 port, const QString &name) const
+{
+    const std::lock_guard locker(m_lock);
+    for (auto file = m_files.crbegin(); file != m_files.crend(); ++file) {
+        if (file->port == port && file->name == name)
+            return file->bytes;
+    }
+    return {};
 }
 
 void DeviceStandIn::clearFiles()

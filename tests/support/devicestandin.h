@@ -16,9 +16,13 @@ struct StandInDevice
 {
     std::chrono::milliseconds turnaround{ 0 }; // before each ACK of data: writing it to flash
     std::chrono::milliseconds answerDelay{ 0 }; // before answering each request: erasing the flash
-    QString refusedName; // a write of this file is answered with ERROR refusalCode refusalText
+    // A write of this file is answered with ERROR refusalCode refusalText in
+    // place of the answer to its request, or with refusedBlock set, of the ACK
+    // of that block.
+    QString refusedName;
     quint16 refusalCode = 0;
     QByteArray refusalText;
+    quint16 refusedBlock = 0;
 };
 
 // Transmitters played on 127.0.0.1 ports, any number of them, by one event
@@ -46,6 +50,8 @@ public:
     QList<quint16> ports() const { return m_ports; }
     // Every file stored since the last clearFiles(), in the order stored.
     QList<File> files() const;
+    // What the device on port last stored under name; null when nothing.
+    QByteArray file(quint16 port, const QString &name) const;
     void clearFiles();
 
 private:

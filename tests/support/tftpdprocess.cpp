@@ -1,6 +1,5 @@
 #include "tftpdprocess.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkDatagram>
@@ -125,32 +124,22 @@ bool TftpdProcess::spawn(int listeningSocket)
     return true;
 }
 
-// Reads the probe file with a raw read request until the server answers,
-// asking again at each interval.
+// Reads the probe file with a raw read request, which waits in the bound
+// socket until the server takes it.
 bool TftpdProcess::awaitProbeAnswer()
 {
     QUdpSocket probe;
-    const QByteArray request = QByteArrayLiteral("\0\1") + QFile::encodeName(probeName) + QByteArrayLiteral("\0octet\0");
-    const QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired()) {
-        probe.writeDatagram(request, m_address, m_port);
-        if (probe.waitForReadyRead(100)) {
-            const QNetworkDatagram reply = probe.receiveDatagram();
-            // Acknowledging the only block lets that transfer process end now.
-            probe.writeDatagram(QByteArrayLiteral("\0\4\0\1"), reply.senderAddress(), quint16(reply.senderPort()));
-            if (reply.data() == QByteArrayLiteral("\0\3\0\1") + probeContent)
-                return true;
-            m_errorString = QStringLiteral("the server answered the probe with %1").arg(QString::fromLatin1(reply.data().toHex(' ')));
-            return false;
-        }
-        int status = 0;
-        if (::waitpid(pid_t(m_pid), &status, WNOHANG) == m_pid) {
-            m_pid = 0;
-            m_errorString = QStringLiteral("the server ended (wait status %1) on port %2").arg(status).arg(m_port);
-            return false;
-        }
+    probe.writeDatagram(QByteArrayLiteral("\0\1") + QFile::encodeName(probeName) + QByteArrayLiteral("\0octet\0"), m_address, m_port);
+    if (!probe.waitForReadyRead(5000)) {
+        m_errorString = QStringLiteral("the server did not answer on port %1 within 5 s").arg(m_port);
+        return false;
     }
-    m_errorString = QStringLiteral("the server did not answer on port %1 within 5 s").arg(m_port);
+    const QNetworkDatagram reply = probe.receiveDatagram();
+    // Acknowledging the only block lets that transfer process end now.
+    probe.writeDatagram(QByteArrayLiteral("\0\4\0\1"), reply.senderAddress(), quint16(reply.senderPort()));
+    if (reply.data() == QByteArrayLiteral("\0\3\0\1") + probeContent)
+        return true;
+    m_errorString = QStringLiteral("the server answered the probe with %1").arg(QString::fromLatin1(reply.data().toHex(' ')));
     return false;
 }
 

@@ -80,7 +80,7 @@ void UdpRelay::receive(size_t index)
             lost.clear();
         const int copies = chosen || chance(m_lossPercent) ? 0 : chance(m_duplicatePercent) ? 2 : 1;
         if (copies == 0)
-            ++(toClient ? m_droppedToClient : m_droppedToServer);
+            ++m_dropped;
         for (int copy = 0; copy < copies; ++copy)
             m_inFlight.emplace(Clock::now() + m_delay + std::chrono::milliseconds(chance(m_reorderPercent) ? 1 : 0),
                                [socket, to, bytes = QByteArray(buffer, size)] {

@@ -54,8 +54,8 @@ public:
     // beyond the delay, so that those sent after them overtake them.
     void setReordering(int percent) { m_reorderPercent = percent; }
 
-    int droppedToServer() const { return m_droppedToServer; }
-    int droppedToClient() const { return m_droppedToClient; }
+    // Datagrams lost either way, chosen or drawn.
+    int dropped() const { return m_dropped; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -83,6 +83,5 @@ private:
     int m_reorderPercent = 0;
     std::chrono::microseconds m_delay{ 0 };
     QRandomGenerator m_random;
-    std::atomic<int> m_droppedToServer = 0;
-    std::atomic<int> m_droppedToClient = 0;
+    std::atomic<int> m_dropped = 0;
 };

@@ -1,87 +1,77 @@
 #include "controller/identity.h"
+#include "tests/support/devicestandin.h"
+#include "tests/support/testfiles.h"
 
-#include <QFile>
-#include <QNetworkDatagram>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTimer>
-#include <QUdpSocket>
 #include <QtQuickTest>
 
 #include <optional>
 
 // What the window's tests (tst_window.qml) cannot do from QML: the settings
 // store read under its literal keys, firmware images in a folder of their
-// own, and a device played on loopback. The tests know it as "fixture".
+// own, and devices played on loopback. The tests know it as "fixture".
 class Fixture : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(int devicePort READ devicePort CONSTANT)
-    Q_PROPERTY(QStringList refused MEMBER m_refused)
-    // What the device received, "name=bytes" for each write request.
-    Q_PROPERTY(QStringList received MEMBER m_received)
 
 public:
-    // Each test starts from an empty settings store and folder.
+    // Each test starts from an empty settings store and folder, and devices
+    // that hold nothing.
     Q_INVOKABLE void reset()
     {
         QSettings().clear();
         m_folder.emplace();
-        m_received.clear();
+        m_devices->clearFiles();
     }
     Q_INVOKABLE QString setting(const QString &key) const { return QSettings().value(key).toString(); }
 
     // Writes an image that holds its own name; returns its folder.
     Q_INVOKABLE QUrl writeImage(const QString &name)
     {
-        QFile image(m_folder->filePath(name));
-        if (!image.open(QIODevice::WriteOnly) || image.write(name.toUtf8()) != name.size())
-            qFatal("cannot write %s", qPrintable(image.fileName()));
+        writeTestFile(m_folder->filePath(name), name.toUtf8());
         return QUrl::fromLocalFile(m_folder->path());
     }
 
-    int devicePort() const { return m_device.localPort(); }
+    Q_INVOKABLE int devicePort(int device) const { return m_devices->ports().at(device); }
+    // What the devices stored, "name=bytes" each, in order.
+    Q_INVOKABLE QStringList stored() const
+    {
+        QStringList files;
+        for (const DeviceStandIn::File &file : m_devices->files())
+            files.append(file.name + u'=' + QString::fromUtf8(file.bytes));
+        return files;
+    }
 
 public slots:
+    // Three devices: the first two, like ones erasing their flash, answer each
+    // request after 3 s, and refuse the application image and the other one;
+    // the third refuses the application image's first block.
     void applicationAvailable()
     {
         QStandardPaths::setTestModeEnabled(true);
         Identity::apply(QString::fromLatin1(Identity::windowName));
-        if (!m_device.bind(QHostAddress::LocalHost))
-            qFatal("no loopback port for the device");
-        connect(&m_device, &QUdpSocket::readyRead, this, &Fixture::answerDevice);
+        QList<StandInDevice> devices(3);
+        for (StandInDevice &device : devices)
+            device.refusedName = QStringLiteral("7420-R-v1.bin");
+        devices[0].answerDelay = devices[1].answerDelay = std::chrono::seconds(3);
+        devices[0].refusalText = devices[1].refusalText = "Permission denied";
+        devices[1].refusedName = QStringLiteral("7420BT-v1 #2?%41.bin");
+        devices[2].refusedBlock = 1;
+        devices[2].refusalCode = 3;
+        devices[2].refusalText = "Disk full";
+        m_devices.emplace(devices);
     }
 
     void qmlEngineAvailable(QQmlEngine *engine) { engine->rootContext()->setContextProperty(QStringLiteral("fixture"), this); }
+    void cleanupTestCase() { m_devices.reset(); }
 
 private:
-    // Plays the device: like one erasing its flash, it answers each write
-    // request after 3 s, then each block at once; it refuses the files in
-    // m_refused.
-    void answerDevice()
-    {
-        while (m_device.hasPendingDatagrams()) {
-            const QNetworkDatagram datagram = m_device.receiveDatagram();
-            if (datagram.data().startsWith(QByteArray("\0\2", 2))) {
-                const QString name = QString::fromUtf8(datagram.data().mid(2).constData());
-                m_received.append(name + u'=');
-                const QNetworkDatagram reply = datagram.makeReply(
-                        m_refused.contains(name) ? QByteArray("\0\5\0\0Permission denied", 22) : QByteArray("\0\4\0\0", 4));
-                QTimer::singleShot(3000, &m_device, [this, reply] { m_device.writeDatagram(reply); });
-            } else {
-                m_received.last() += QString::fromUtf8(datagram.data().mid(4));
-                m_device.writeDatagram(datagram.makeReply(QByteArray("\0\4", 2) + datagram.data().mid(2, 2)));
-            }
-        }
-    }
-
     std::optional<QTemporaryDir> m_folder;
-    QUdpSocket m_device;
-    QStringList m_refused;
-    QStringList m_received;
+    std::optional<DeviceStandIn> m_devices;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(window, Fixture)

@@ -41,18 +41,28 @@ TestCase {
                 [last, last.split(" -- ")[1], "10.1"])
     }
 
-    // The device answers each request after 3 s, as one erasing its flash
-    // does: the window's default wait outlasts it. A refusal before any data
-    // counts as delivered for an application image only; any other ends the
-    // update without the "done" marker.
+    // The first two devices answer each request after 3 s, as ones erasing
+    // their flash do: the window's default wait outlasts it. A refusal before
+    // any data counts as delivered for an application image only; any other
+    // ends the update without the "done" marker. Each status shows with the
+    // bar's value, which starts afresh for each file.
     function test_update_data() {
+        const sending = "Sending file 7420-R-v1.bin: 0", other = "Sending file 7420BT-v1 #2?%41.bin: "
         return [
-            { tag: "all delivered", refused: [],
-              statuses: ["Sending file 7420-R-v1.bin", "No Error", "Sending file 7420BT-v1 #2?%41.bin", "No Error", "Sending file done", "No Error"],
-              received: ["7420-R-v1.bin=7420-R-v1.bin", "7420BT-v1 #2?%41.bin=7420BT-v1 #2?%41.bin", "done="] },
-            { tag: "both refused", refused: ["7420-R-v1.bin", "7420BT-v1 #2?%41.bin"],
-              statuses: ["Sending file 7420-R-v1.bin", "No Error", "Sending file 7420BT-v1 #2?%41.bin", "Protocol Error: 0 Permission denied"],
-              received: ["7420-R-v1.bin=", "7420BT-v1 #2?%41.bin="] }
+            // The address written in IPv6's mapped form is taken in the socket's IP version.
+            { tag: "application image refused", device: 0, address: "::ffff:127.0.0.1", slow: true,
+              statuses: [sending, "No Error: 0", other + "0", "No Error: 24", "Sending file done: 24", "No Error: 4"],
+              stored: ["7420BT-v1 #2?%41.bin=7420BT-v1 #2?%41.bin", "done="] },
+            { tag: "other image refused", device: 1, slow: true,
+              statuses: [sending, "No Error: 17", other + "17", "Protocol Error: 0 Permission denied: 0"],
+              stored: ["7420-R-v1.bin=7420-R-v1.bin"] },
+            // An application image refused after its data did not arrive whole;
+            // the bar shows how far the upload got.
+            { tag: "refused after data", device: 2, statuses: [sending, "Protocol Error: 3 Disk full: 17"], stored: [] },
+            { tag: "other IP version", address: "::1", stored: [],
+              statuses: [sending, "could not resolve host name ::1 to an address of the local address's IP version: 0"] },
+            // An address no interface holds: the socket's own words, and port 0.
+            { tag: "bind failure", local: "192.0.2.1", statuses: ["The address is not available: 0"], stored: [] }
         ]
     }
 
@@ -69,23 +79,28 @@ TestCase {
         dialog.accept()
         fixture.writeImage("7420-R-v1.bin")
         findChild(window, "interfaceComboBox").currentIndex = qtftp.ifsList.indexOf("lo -- 127.0.0.1")
-        findChild(window, "addressField").text = "127.0.0.1"
-        qtftp.remotePort = fixture.devicePort
-        fixture.refused = data.refused
+        findChild(window, "addressField").text = data.address || "127.0.0.1"
+        qtftp.localAddress = data.local || qtftp.localAddress
+        qtftp.localPort = 1234
+        qtftp.remotePort = fixture.devicePort(data.device || 0)
         const start = findChild(window, "startButton")
         const seen = []
         qtftp.errorStringChanged.connect(() => seen.push((start.enabled || window.header.enabled ? "unlocked: " : "")
-                                                         + findChild(window, "statusLine").text))
+                                                         + findChild(window, "statusLine").text + ": " + qtftp.fileProgress))
         let completed = 0
         qtftp.updateCompleted.connect(() => ++completed)
 
         mouseClick(start)
-        tryCompare(findChild(window, "progressBar"), "to", 13)
-        keySequence(StandardKey.Open)
+        // A device that answers late leaves the time to try Open mid-update.
+        if (data.slow) {
+            tryCompare(findChild(window, "progressBar"), "to", 13)
+            keySequence(StandardKey.Open)
+        }
         tryVerify(() => completed > 0, 30000)
         compare(seen, data.statuses)
-        compare(fixture.received, data.received)
+        compare(fixture.stored(), data.stored)
         verify(completed === 1 && start.enabled && !dialog.visible)
+        compare(qtftp.localPort === 0, data.tag === "bind failure")
         keySequence(StandardKey.Open)
         tryVerify(() => dialog.visible)
     }
