@@ -6,13 +6,6 @@
 
 #include <QDebug>
 
-namespace {
-
-// The end-of-update marker, an empty upload that names no local file.
-const QString doneMarker = QStringLiteral("done");
-
-} // namespace
-
 QTftp::QTftp(QObject *parent)
     : QObject(parent)
     , m_errorString(QStringLiteral("Open a folder to begin"))
@@ -95,7 +88,9 @@ bool QTftp::sendFile(QUrl fileUrl)
         qWarning() << "File not sent: an update is running";
         return false;
     }
-    if (fileUrl.toString() == doneMarker)
+    // Only the URL whose whole text is the marker's name is the marker: a
+    // file called done in a folder is an ordinary file.
+    if (fileUrl.toString() == UpdatePlan::markerName)
         return sendFrom(int(fileList.size()), {});
     QList<QUrl> urls{ fileUrl };
     for (qsizetype entry = currentFileIndex + 1; entry < fileList.size(); ++entry)
@@ -112,7 +107,7 @@ bool QTftp::sendFrom(int first, const QList<QUrl> &urls)
         sources.append({ url.fileName(), url.toLocalFile(), k_bypassableFiles.contains(url.fileName().toLower()) });
     m_firstIndex = first;
     m_sentUrls = urls;
-    m_sentUrls.append(QUrl(doneMarker, QUrl::TolerantMode));
+    m_sentUrls.append(QUrl(UpdatePlan::markerName, QUrl::TolerantMode));
     TransferSettings settings;
     settings.device = { m_localAddress, m_remoteAddress, m_remotePort };
     m_engine.start(UpdatePlan::read(sources, Tftp::MaxImageSize, false), settings);

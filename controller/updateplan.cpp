@@ -8,9 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace {
+const QString UpdatePlan::markerName = QStringLiteral("done");
 
-const QString markerName = QStringLiteral("done");
+namespace {
 
 // Reads an image whole into file, or says in file.failure why not.
 void readImage(PlannedFile &file, qint64 limit)

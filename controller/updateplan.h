@@ -49,6 +49,9 @@ public:
     // The first file that cannot be sent, or -1 when all can.
     qsizetype firstUnsendable() const;
 
+    // The name the end-of-update marker goes under.
+    static const QString markerName;
+
 private:
     QList<PlannedFile> m_files;
 };
